@@ -8,6 +8,7 @@
 
 #include "src/FFBaseComponent.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
@@ -24,16 +25,23 @@ int LogLevelToLibrary(TLogLevel level);
 // Negative levels are raised by 7; below -8 llQuiet; below 48 (level >> 3) + 1; else llDebug.
 TLogLevel LibraryToLogLevel(int level);
 
+// Create, configure and free the logger on the main thread, before other threads log (a
+// host logger frees the auto-created one, which other threads may hold a reference to).
 class TFFLogger : public TFFBaseComponent {
-public:
+  public:
     // Frees an auto-created logger; raises EAssertionFailed
     // ("Allow creating only one instance of TFFLogger.") while another logger exists.
     explicit TFFLogger(TObject* AOwner = nullptr);
     ~TFFLogger() override;
+    TFFLogger(const TFFLogger&) = delete;
+    TFFLogger& operator=(const TFFLogger&) = delete;
 
     TLogLevel LogLevel() const;
+    // Also sets the library level when the library log is installed.
     void SetLogLevel(TLogLevel value);
-    bool TriggerEventInMainThread = true;
+    std::atomic<bool> TriggerEventInMainThread{true};
+    // Set before messages flow; runs on the main thread or on the logging thread. An exception
+    // it throws reaches the caller of Log; for library lines it is dropped.
     TLogEvent OnLog;
 
     // Component messages (any thread).
@@ -45,19 +53,19 @@ public:
 
     bool AutoCreated() const { return auto_created_; }
 
-private:
+  private:
     friend TFFLogger& FFLogger();
     friend void DeliverLibraryLine(uint32_t thread_id, int level, const std::string& line);
     void Deliver(TObject* Sender, uint32_t thread_id, TLogLevel level, const std::string& msg);
 
-    TLogLevel log_level_ = llInfo;
-    bool auto_created_ = false;
+    std::atomic<TLogLevel> log_level_{llInfo};
+    bool auto_created_ = false; // guarded by the instance lock in FFLog.cpp
 };
 
 // The current logger; creates an auto-created one (without OnLog) when there is none.
 TFFLogger& FFLogger();
 
-// The library callback, in the signature of av_log_set_callback's argument.
+// The library callback, in the signature of av_log_set_callback's argument (any thread).
 void FFLogCallback(void* avcl, int level, const char* fmt, va_list vl);
 
 // Called by the loader once avutil's entries are resolved: installs FFLogCallback through
