@@ -98,11 +98,12 @@ constexpr int LibraryCount = 8;
 
 // Eight-bit set of library indexes.
 class TLibrarySet {
-public:
+  public:
     constexpr TLibrarySet() = default;
     constexpr explicit TLibrarySet(uint8_t bits) : bits_(bits) {}
     constexpr TLibrarySet(std::initializer_list<TLibraryIndex> members) {
-        for (TLibraryIndex i : members) bits_ |= uint8_t(1u << i);
+        for (TLibraryIndex i : members)
+            bits_ |= uint8_t(1u << i);
     }
     constexpr bool Contains(int index) const {
         return index >= 0 && index < LibraryCount && (bits_ >> index) & 1u;
@@ -111,7 +112,7 @@ public:
     constexpr TLibrarySet operator|(TLibrarySet o) const { return TLibrarySet(bits_ | o.bits_); }
     constexpr bool operator==(const TLibrarySet&) const = default;
 
-private:
+  private:
     uint8_t bits_ = 0;
 };
 
@@ -123,7 +124,7 @@ constexpr TLibrarySet LibSetNoDeviceFilter{
 
 // The process-wide media library loader (see `FFLoader()`).
 class TFFLoader {
-public:
+  public:
     // Base folder: "LibAV" beside the executable.
     TFFLoader();
     // Unloads every library.
@@ -159,22 +160,21 @@ public:
     // After avutil loads, the logger installs its callback and level (default true).
     bool InstallLogCallback = true;
 
-private:
+  private:
     bool LoadLibrary_locked(int index);
     void UnloadLibrary_locked(int index);
     void AfterLoad_locked(int index);
 
     struct TLibraryStatus {
-        std::string override_file_name;  // empty: the table's file name
         void* handle = nullptr;
         bool entries_loaded = false;
     };
 
-    mutable TCriticalSection lock_;  // guards base_folder_, last_error_, status_
+    mutable TCriticalSection lock_; // guards base_folder_, last_error_, status_, log_installed_
     std::string base_folder_;
     std::string last_error_;
     TLibraryStatus status_[LibraryCount];
-    bool finalising_ = false;  // set by the destructor
+    bool log_installed_ = false; // this loader installed the library log callback
 };
 
 // The single loader, created on first use and destroyed at process end.
@@ -206,9 +206,9 @@ constexpr const char* SDLLibraryFileName = "libSDL2-2.0.so.0";
 // SDL loader, one per player. Two loaders never hold the same path at the same time.
 // Main thread only.
 class TSDLLoader {
-public:
+  public:
     TSDLLoader() = default;
-    ~TSDLLoader();  // unloads
+    ~TSDLLoader(); // unloads
     TSDLLoader(const TSDLLoader&) = delete;
     TSDLLoader& operator=(const TSDLLoader&) = delete;
 
@@ -224,7 +224,7 @@ public:
     // The entries; all null while not loaded.
     const TSDLEntries& sdl() const { return entries_; }
 
-private:
+  private:
     void Unload_locked();
 
     std::string loaded_path_;
@@ -239,7 +239,7 @@ TCriticalSection& SDLCriticalSection();
 
 // Mutex with the wait results of a system mutex, for the player. Re-entrant for its owner.
 class TMutex {
-public:
+  public:
     TMutex() = default;
     // wrSignaled (acquired), wrTimeout, or wrError with LastError set.
     TWaitResult WaitFor(uint32_t timeout_ms = INFINITE);
@@ -249,7 +249,7 @@ public:
     void Release();
     int LastError() const { return last_error_; }
 
-private:
+  private:
     TTimedMutex m_;
-    int last_error_ = 0;  // written by the thread that got the failure
+    int last_error_ = 0; // written by the thread that got the failure
 };

@@ -250,3 +250,60 @@ std::string media_type_name(int media_type) {
         return "Unknown";
     }
 }
+
+// ---- Helpers over the loaded media libraries ----
+
+#include "src/FFLoad.h"
+#include "src/FilterRegistry.h"
+
+#include <cstdio>
+
+std::string codec_description(const AVCodecContext* ctx, bool encoder) {
+    if (!ctx) return {};
+    const AVCodec* codec = nullptr;
+    if (encoder && ff::avcodec_find_encoder)
+        codec = ff::avcodec_find_encoder(ctx->codec_id);
+    else if (!encoder && ff::avcodec_find_decoder)
+        codec = ff::avcodec_find_decoder(ctx->codec_id);
+    if (codec) {
+        std::string name = codec->name ? codec->name : "";
+        std::string long_name = Trim(codec->long_name ? codec->long_name : "");
+        return long_name.empty() ? name : name + "(" + long_name + ")";
+    }
+    if (ctx->codec_id == AV_CODEC_ID_MPEG2TS) return "mpeg2ts";
+    // The context no longer carries a free-text codec name; the codec it was allocated or
+    // opened with is what remains of it.
+    if (ctx->codec && ctx->codec->name) {
+        std::string name = Trim(ctx->codec->name);
+        if (!name.empty()) return name;
+    }
+    const unsigned tag = ctx->codec_tag;
+    char text[32];
+    bool printable = true;
+    for (int i = 0; i < 4; ++i) {
+        unsigned c = (tag >> (8 * i)) & 0xFF;
+        if (c < 32 || c > 126) printable = false;
+    }
+    if (printable)
+        std::snprintf(text, sizeof text, "%c%c%c%c / 0x%04X", char(tag & 0xFF),
+                      char((tag >> 8) & 0xFF), char((tag >> 16) & 0xFF), char((tag >> 24) & 0xFF),
+                      tag);
+    else
+        std::snprintf(text, sizeof text, "0x%04X", tag);
+    return text;
+}
+
+std::string metadata_value(const AVDictionary* dict, const std::string& key,
+                           const std::string& default_value) {
+    if (!dict || !ff::av_dict_get) return default_value;
+    const AVDictionaryEntry* e = ff::av_dict_get(dict, key.c_str(), nullptr, 0);
+    return e && e->value ? std::string(e->value) : default_value;
+}
+
+void register_filter_once(const TFilterDef& def) { RegisterProgramFilter(def); }
+
+void make_scaler_options(SwsContext*& ctx, int flags) {
+    if (ctx) ff::sws_freeContext(ctx);
+    ctx = ff::sws_getContext(16, 16, AVPixelFormat(0), 16, 16, AVPixelFormat(0), flags, nullptr,
+                             nullptr, nullptr);
+}

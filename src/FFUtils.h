@@ -34,3 +34,29 @@ double utc_seconds_to_local(int64_t s);
 
 // "Video", "Audio", "Data", "Subtitle", "Attachment", "Unknown".
 std::string media_type_name(int media_type);
+
+// ---- Helpers over the loaded media libraries (need the libraries of src/FFLoad.h) ----
+
+struct AVCodecContext;
+struct AVDictionary;
+struct SwsContext;
+struct TFilterDef;
+
+// The context's codec: "name(long name)" of the default encoder (`encoder`) or decoder of its
+// codec id, or the name alone when the long name is blank. Without such a codec: "mpeg2ts"
+// for the transport-stream id, else the name of the codec the context was set up with, else
+// the codec tag as "XVID / 0x44495658" (four printable bytes, lowest first) or "0x0012".
+std::string codec_description(const AVCodecContext* ctx, bool encoder);
+
+// Value of the entry whose key is `key` (the whole key, compared as the library compares by
+// default), or `default_value`.
+std::string metadata_value(const AVDictionary* dict, const std::string& key,
+                           const std::string& default_value);
+
+// Registers a program-defined filter unless one of that name is registered already.
+void register_filter_once(const TFilterDef& def);
+
+// Frees the context `ctx` holds and puts a new 16x16 scaler context (pixel format 0 on both
+// sides, `flags`) in its place: the holder of scaler options for the option parser. `ctx` is
+// null when the scaler refuses.
+void make_scaler_options(SwsContext*& ctx, int flags);
