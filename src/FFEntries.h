@@ -165,6 +165,7 @@
     F(avformat_network_init) \
     F(avformat_network_deinit) \
     F(avformat_new_stream) \
+    F(av_new_program) \
     F(avformat_open_input) \
     F(avformat_query_codec) \
     F(avformat_seek_file) \
