@@ -11,22 +11,24 @@
 
 enum TPixelFormat { pf8bit, pf15bit, pf16bit, pf24bit, pf32bit };
 
+// Bits of storage per pixel: 8, 16 (also for pf15bit), 16, 24, 32.
 int PixelFormatBits(TPixelFormat pf);
 
 // The drawing surface's lock; other threads that draw on the same bitmap take it too.
 class TCanvas {
-public:
+  public:
     void Lock() { cs_.Enter(); }
     void Unlock() { cs_.Leave(); }
     bool TryLock() { return cs_.TryEnter(); }
 
-private:
+  private:
     TCriticalSection cs_;
 };
 
 class TBitmap : public TObject {
-public:
+  public:
     TBitmap() = default;
+    // Negative sizes count as 0.
     TBitmap(int width, int height, TPixelFormat pf);
 
     int Width() const { return width_; }
@@ -50,8 +52,8 @@ public:
 
     TCanvas& Canvas() { return canvas_; }
 
-private:
-    void Reallocate();
+  private:
+    void Reallocate(int width, int height, TPixelFormat pf);
 
     int width_ = 0;
     int height_ = 0;

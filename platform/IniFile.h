@@ -5,22 +5,24 @@
 #include <string>
 
 class TIniFile {
-public:
+  public:
     explicit TIniFile(std::string file_name) : file_name_(std::move(file_name)) {}
     const std::string& FileName() const { return file_name_; }
 
     // Missing file, section or key gives the default.
     std::string ReadString(const std::string& section, const std::string& key,
                            const std::string& def) const;
-    // A value that is not a whole number gives the default.
+    // Decimal (optional sign) or "0x" hexadecimal (eight digits at most, a 32-bit pattern);
+    // anything else, or a number outside the int range, gives the default.
     int ReadInteger(const std::string& section, const std::string& key, int def) const;
 
     // Keeps every other section and key as it was. Raises Exception
-    // ("Unable to write to %s") when the file cannot be written.
-    void WriteString(const std::string& section, const std::string& key,
-                     const std::string& value);
+    // ("Unable to write to %s") when the file cannot be read back or written (the folder is
+    // not created), and for an empty key or a section, key or value holding a line break.
+    // The file is rewritten in place, as "key=value" lines.
+    void WriteString(const std::string& section, const std::string& key, const std::string& value);
     void WriteInteger(const std::string& section, const std::string& key, int value);
 
-private:
+  private:
     std::string file_name_;
 };
