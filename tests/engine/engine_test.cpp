@@ -207,6 +207,18 @@ TEST_F(EngineTest, AnErrorInARunStepIsRecordedAndTheRunGoesOn) {
     EXPECT_TRUE(e.Terminated);
 }
 
+TEST_F(EngineTest, NeedsTheLibrariesLoaded) {
+    FFLoader().Unload(LibSetAll);
+    try {
+        TCustomFFmpeg e;
+        ADD_FAILURE() << "created without libraries";
+    } catch (const EAssertionFailed& ex) {
+        EXPECT_EQ(ex.Message(), "Library avcodec not loaded.");
+    }
+    ASSERT_TRUE(LoadLibraries());
+    EXPECT_NO_THROW(TCustomFFmpeg());
+}
+
 TEST_F(EngineTest, RaiseErrorStoresLogsAndThrows) {
     TCustomFFmpeg e;
     try {

@@ -384,6 +384,34 @@ TEST_F(OptionsTest, PresetFileAppliesItsLines) {
     EXPECT_EQ(CodecOpt("qmax"), "<none>"); // the file ends at the failing line
 }
 
+TEST_F(OptionsTest, VideoHookHandsTheSplitArgumentToTheModuleList) {
+    struct TRecordingHooks : TFrameHookModules {
+        std::vector<std::vector<std::string>> added;
+        int result = 0;
+        int Add(const std::vector<std::string>& args) override {
+            added.push_back(args);
+            return result;
+        }
+        void Release() override { added.clear(); }
+        bool Empty() const override { return added.empty(); }
+    };
+    auto owned = std::make_unique<TRecordingHooks>();
+    TRecordingHooks* hooks = owned.get();
+    e->FrameHooks = std::move(owned);
+
+    e->ParseOptions(R"(-vhook "libmark.so -t 5  -c red" -vhook "libmark.so|a b||c")");
+    EXPECT_EQ(hooks->added,
+              (std::vector<std::vector<std::string>>{{"libmark.so", "-t", "5", "-c", "red"},
+                                                     {"libmark.so", "a b", "c"}}));
+    EXPECT_TRUE(e->GlobalOptions.FrameHookPresent);
+
+    hooks->result = -2;
+    EXPECT_EQ(ParseError("-vhook libnoprocess.so"),
+              "Failed to add video hook function: libnoprocess.so");
+    e->clean_up();
+    EXPECT_TRUE(hooks->Empty()) << "clean-up releases the modules";
+}
+
 TEST_F(OptionsTest, ResetAfterAnInputKeepsOnlyTheRecordingTime) {
     e->ParseOptions("-t 5 -f avi -vn -b:v 1k");
     e->reset_options(true);
