@@ -50,7 +50,7 @@ class TConvertThread;
 
 // Every error the engine raises itself (through `raise_error`).
 class FFmpegException : public Exception {
-  public:
+public:
     using Exception::Exception;
 };
 
@@ -60,7 +60,7 @@ class FFmpegException : public Exception {
 
 // Name/value dictionary (AVDictionary), freed with av_dict_free.
 class TDictionary {
-  public:
+public:
     TDictionary() = default;
     ~TDictionary() { reset(); }
     TDictionary(TDictionary&& o) noexcept : d_(std::exchange(o.d_, nullptr)) {}
@@ -75,24 +75,24 @@ class TDictionary {
     TDictionary& operator=(const TDictionary&) = delete;
 
     AVDictionary* get() const { return d_; }
-    AVDictionary** ptr() { return &d_; } // for the library's av_dict_* out parameters
+    AVDictionary** ptr() { return &d_; }  // for the library's av_dict_* out parameters
     void reset();
     // The value of `key` (exact match), or null.
     const char* value(const char* key) const;
     int count() const;
 
-  private:
+private:
     AVDictionary* d_ = nullptr;
 };
 
 struct TInputContextDeleter {
-    void operator()(AVFormatContext* c) const; // avformat_close_input
+    void operator()(AVFormatContext* c) const;  // avformat_close_input
 };
 struct TOutputContextDeleter {
-    void operator()(AVFormatContext* c) const; // avformat_free_context (I/O closed before)
+    void operator()(AVFormatContext* c) const;  // avformat_free_context (I/O closed before)
 };
 struct TSwsContextDeleter {
-    void operator()(SwsContext* c) const; // sws_freeContext
+    void operator()(SwsContext* c) const;  // sws_freeContext
 };
 using TInputFormatContext = std::unique_ptr<AVFormatContext, TInputContextDeleter>;
 using TOutputFormatContext = std::unique_ptr<AVFormatContext, TOutputContextDeleter>;
@@ -102,25 +102,25 @@ using TSwsContextPtr = std::unique_ptr<SwsContext, TSwsContextDeleter>;
 // Pipeline records. Input and output set-up create them; the pipeline adds its own state.
 
 struct TInputFile {
-    TInputFormatContext Context; // the opened demuxer context
+    TInputFormatContext Context;  // the opened demuxer context
     bool EOFReached = false;
-    int FirstStreamIndex = 0; // index of the file's first TInputStream
-    int64_t TSOffset = 0;     // microseconds added to every packet time stamp
-    int StreamCount = 0;      // streams of the file when it was opened
+    int FirstStreamIndex = 0;  // index of the file's first TInputStream
+    int64_t TSOffset = 0;      // microseconds added to every packet time stamp
+    int StreamCount = 0;       // streams of the file when it was opened
     bool RateEmulation = false;
 };
 
 struct TInputStream {
     int FileIndex = -1;
-    AVStream* Stream = nullptr; // owned by the file's context
+    AVStream* Stream = nullptr;  // owned by the file's context
     bool Discard = true;
 };
 
 struct TOutputFile {
-    TOutputFormatContext Context; // the muxer context
-    TDictionary Options;          // muxer options handed to the header writer
+    TOutputFormatContext Context;  // the muxer context
+    TDictionary Options;           // muxer options handed to the header writer
     int FirstStreamIndex = 0;
-    int64_t RecordingTime = INT64_MAX; // microseconds; INT64_MAX: no limit
+    int64_t RecordingTime = INT64_MAX;  // microseconds; INT64_MAX: no limit
     int64_t StartTime = 0;
     uint64_t FileSizeLimit = UINT64_MAX;
 };
@@ -129,7 +129,7 @@ struct TOutputStream {
     int FileIndex = -1;
     int Index = -1;
     int SourceIndex = -1;
-    AVStream* Stream = nullptr; // owned by the file's context
+    AVStream* Stream = nullptr;  // owned by the file's context
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -137,24 +137,24 @@ struct TOutputStream {
 
 // Flags of an option definition (the bit values are part of the table's definition).
 enum TOptionFlag : uint32_t {
-    ofHasArg = 0x1,     // consumes the next argument
-    ofBool = 0x2,       // Boolean; the name preceded by "no" sets False
-    ofExpert = 0x4,     // classification only
-    ofString = 0x8,     // text
-    ofVideo = 0x10,     // classification only
-    ofAudio = 0x20,     // classification only
-    ofGrab = 0x40,      // classification only
-    ofInt = 0x80,       // 32-bit integer
-    ofFloat = 0x100,    // 32-bit float
-    ofSubtitle = 0x200, // classification only
-    ofInt64 = 0x400,    // 64-bit integer
-    ofExit = 0x800,     // informational entries and placeholders; classification only
-    ofData = 0x1000,    // classification only
-    ofFunc2 = 0x2000,   // the handler also receives the per-file context
-    ofOffset = 0x4000,  // the value is a member of the per-file context
-    ofSpec = 0x8000,    // the value goes to a per-stream specifier list (implies ofOffset)
-    ofTime = 0x10000,   // duration, stored as 64-bit microseconds
-    ofDouble = 0x20000, // 64-bit float
+    ofHasArg = 0x1,      // consumes the next argument
+    ofBool = 0x2,        // Boolean; the name preceded by "no" sets False
+    ofExpert = 0x4,      // classification only
+    ofString = 0x8,      // text
+    ofVideo = 0x10,      // classification only
+    ofAudio = 0x20,      // classification only
+    ofGrab = 0x40,       // classification only
+    ofInt = 0x80,        // 32-bit integer
+    ofFloat = 0x100,     // 32-bit float
+    ofSubtitle = 0x200,  // classification only
+    ofInt64 = 0x400,     // 64-bit integer
+    ofExit = 0x800,      // informational entries and placeholders; classification only
+    ofData = 0x1000,     // classification only
+    ofFunc2 = 0x2000,    // the handler also receives the per-file context
+    ofOffset = 0x4000,   // the value is a member of the per-file context
+    ofSpec = 0x8000,     // the value goes to a per-stream specifier list (implies ofOffset)
+    ofTime = 0x10000,    // duration, stored as 64-bit microseconds
+    ofDouble = 0x20000,  // 64-bit float
 };
 constexpr uint32_t ofValueKinds = ofString | ofBool | ofInt | ofInt64 | ofTime | ofFloat | ofDouble;
 
@@ -175,106 +175,106 @@ struct TStreamMap {
 };
 
 struct TAudioChannelMap {
-    int FileIndex = -1; // -1 with StreamIndex -1: a muted channel
+    int FileIndex = -1;  // -1 with StreamIndex -1: a muted channel
     int StreamIndex = -1;
     int ChannelIndex = -1;
-    int OFileIndex = -1; // -1: any output file
+    int OFileIndex = -1;  // -1: any output file
     int OStreamIndex = -1;
 };
 
 // The options given for one file; reset after each input or output has been opened.
 struct TOptionsContext {
-    int64_t StartTime = 0; // "ss", microseconds
-    std::string Format;    // "f"
+    int64_t StartTime = 0;  // "ss", microseconds
+    std::string Format;     // "f"
 
-    TSpecifierList<std::string> CodecNames;        // "c", "codec"
-    TSpecifierList<int> AudioChannels;             // "ac"
-    TSpecifierList<int> AudioSampleRate;           // "ar"
-    TSpecifierList<float> RematrixVolume;          // "rmvol"
-    TSpecifierList<std::string> FrameRates;        // "r"
-    TSpecifierList<std::string> FrameSizes;        // "s"
-    TSpecifierList<std::string> FramePixFmts;      // "pix_fmt"
-    TSpecifierList<double> TSScale;                // "itsscale"
-    TSpecifierList<std::string> DumpAttachment;    // "dump_attachment"
-    TSpecifierList<std::string> Metadata;          // "metadata"
-    TSpecifierList<int64_t> MaxFrames;             // "frames"
-    TSpecifierList<std::string> BitstreamFilters;  // "bsf"
-    TSpecifierList<std::string> CodecTags;         // "tag"
-    TSpecifierList<std::string> SampleFmts;        // "sample_fmt"
-    TSpecifierList<double> QScale;                 // "q"
-    TSpecifierList<std::string> ForcedKeyFrames;   // "force_key_frames"
-    TSpecifierList<bool> ForceFPS;                 // "force_fps"
-    TSpecifierList<std::string> FrameAspectRatios; // "aspect"
-    TSpecifierList<std::string> RCOverrides;       // "rc_override"
-    TSpecifierList<std::string> IntraMatrices;     // "intra_matrix"
-    TSpecifierList<std::string> InterMatrices;     // "inter_matrix"
-    TSpecifierList<int> TopFieldFirst;             // "top"
-    TSpecifierList<std::string> MetadataMap;       // "map_metadata"
-    TSpecifierList<bool> CopyInitialNonKeyFrames;  // "copyinkf"
-    TSpecifierList<std::string> Filters;           // "filter"
+    TSpecifierList<std::string> CodecNames;         // "c", "codec"
+    TSpecifierList<int> AudioChannels;              // "ac"
+    TSpecifierList<int> AudioSampleRate;            // "ar"
+    TSpecifierList<float> RematrixVolume;           // "rmvol"
+    TSpecifierList<std::string> FrameRates;         // "r"
+    TSpecifierList<std::string> FrameSizes;         // "s"
+    TSpecifierList<std::string> FramePixFmts;       // "pix_fmt"
+    TSpecifierList<double> TSScale;                 // "itsscale"
+    TSpecifierList<std::string> DumpAttachment;     // "dump_attachment"
+    TSpecifierList<std::string> Metadata;           // "metadata"
+    TSpecifierList<int64_t> MaxFrames;              // "frames"
+    TSpecifierList<std::string> BitstreamFilters;   // "bsf"
+    TSpecifierList<std::string> CodecTags;          // "tag"
+    TSpecifierList<std::string> SampleFmts;         // "sample_fmt"
+    TSpecifierList<double> QScale;                  // "q"
+    TSpecifierList<std::string> ForcedKeyFrames;    // "force_key_frames"
+    TSpecifierList<bool> ForceFPS;                  // "force_fps"
+    TSpecifierList<std::string> FrameAspectRatios;  // "aspect"
+    TSpecifierList<std::string> RCOverrides;        // "rc_override"
+    TSpecifierList<std::string> IntraMatrices;      // "intra_matrix"
+    TSpecifierList<std::string> InterMatrices;      // "inter_matrix"
+    TSpecifierList<int> TopFieldFirst;              // "top"
+    TSpecifierList<std::string> MetadataMap;        // "map_metadata"
+    TSpecifierList<bool> CopyInitialNonKeyFrames;   // "copyinkf"
+    TSpecifierList<std::string> Filters;            // "filter"
 
-    int64_t InputTSOffset = 0; // "itsoffset", microseconds
-    bool RateEmu = false;      // "re"
+    int64_t InputTSOffset = 0;  // "itsoffset", microseconds
+    bool RateEmu = false;       // "re"
 
-    std::vector<TStreamMap> StreamMaps;             // "map"
-    std::vector<TAudioChannelMap> AudioChannelMaps; // "map_channel"
+    std::vector<TStreamMap> StreamMaps;              // "map"
+    std::vector<TAudioChannelMap> AudioChannelMaps;  // "map_channel"
     // Set by the metadata maps of the output set-up.
     bool MetadataGlobalManual = false;
     bool MetadataStreamsManual = false;
     bool MetadataChaptersManual = false;
 
-    std::vector<std::string> Attachments; // "attach"
-    int ChaptersInputFile = INT_MAX;      // "map_chapters"; INT_MAX: automatic
+    std::vector<std::string> Attachments;  // "attach"
+    int ChaptersInputFile = INT_MAX;       // "map_chapters"; INT_MAX: automatic
 
-    int64_t RecordingTime = INT64_MAX; // "t", microseconds; INT64_MAX: unlimited
-    int64_t LimitFileSize = INT64_MAX; // "fs", bytes
-    float MuxPreload = 0;              // "muxpreload", seconds
-    float MuxMaxDelay = 0.7f;          // "muxdelay", seconds
+    int64_t RecordingTime = INT64_MAX;  // "t", microseconds; INT64_MAX: unlimited
+    int64_t LimitFileSize = INT64_MAX;  // "fs", bytes
+    float MuxPreload = 0;               // "muxpreload", seconds
+    float MuxMaxDelay = 0.7f;           // "muxdelay", seconds
 
-    bool VideoDisable = false;    // "vn"
-    bool AudioDisable = false;    // "an"
-    bool SubtitleDisable = false; // "sn"
-    bool DataDisable = false;     // "dn"
+    bool VideoDisable = false;     // "vn"
+    bool AudioDisable = false;     // "an"
+    bool SubtitleDisable = false;  // "sn"
+    bool DataDisable = false;      // "dn"
 
-    std::vector<int> StreamIdMap; // "streamid": output stream index -> id
+    std::vector<int> StreamIdMap;  // "streamid": output stream index -> id
 };
 
 // Settings that keep their value for the engine object's life (defaults as after reset).
 struct TGlobalOptions {
-    int BitsPerRawSample = 0;         // "bits_per_raw_sample"
-    int VideoDiscard = 0;             // "vdt"
-    bool SameQuant = false;           // "sameq", "same_quant"
-    bool DoDeinterlace = false;       // "deinterlace"
-    int IntraDCPrecision = 8;         // "dc"
-    bool LoopInput = false;           // "loop_input"
-    int LoopOutput = -1;              // "loop_output"
-    bool QPHist = false;              // "qphist"
-    bool IntraOnly = false;           // "intra"
-    std::string VideoCodecName;       // "vcodec": forced video decoder
-    std::string AudioCodecName;       // "acodec"
-    std::string SubtitleCodecName;    // "scodec"
-    bool FileOverwrite = false;       // "y"
-    bool NoFileOverwrite = false;     // "n"
-    bool DoHexDump = false;           // "hex"
-    bool DoPktDump = false;           // "dump"
-    bool DoPSNR = false;              // "psnr"
-    int DoPass = 0;                   // "pass"
-    std::string PassLogFileName;      // "passlogfile"
-    int VideoSyncMethod = -1;         // "vsync": -1 auto, 0 passthrough, 1 cfr, 2 vfr
-    int AudioSyncMethod = 0;          // "async"
-    float AudioDriftThreshold = 0.1f; // "adrift_threshold"
-    bool CopyTS = false;              // "copyts"
-    int CopyTB = -1;                  // "copytb"
-    bool OptShortest = false;         // "shortest"
-    std::string VStatsFileName;       // "vstats", "vstats_file"
-    FILE* VStatsFile = nullptr;       // opened by the pipeline, closed by clean-up
-    int AudioVolume = 256;            // "vol"
-    bool ExitOnError = false;         // "xerror"
-    bool InputSync = false;           // "isync"
-    float DTSDeltaThreshold = 10.0f;  // "dts_delta_threshold"
-    bool PrintStats = true;           // "stats"
+    int BitsPerRawSample = 0;          // "bits_per_raw_sample"
+    int VideoDiscard = 0;              // "vdt"
+    bool SameQuant = false;            // "sameq", "same_quant"
+    bool DoDeinterlace = false;        // "deinterlace"
+    int IntraDCPrecision = 8;          // "dc"
+    bool LoopInput = false;            // "loop_input"
+    int LoopOutput = -1;               // "loop_output"
+    bool QPHist = false;               // "qphist"
+    bool IntraOnly = false;            // "intra"
+    std::string VideoCodecName;        // "vcodec": forced video decoder
+    std::string AudioCodecName;        // "acodec"
+    std::string SubtitleCodecName;     // "scodec"
+    bool FileOverwrite = false;        // "y"
+    bool NoFileOverwrite = false;      // "n"
+    bool DoHexDump = false;            // "hex"
+    bool DoPktDump = false;            // "dump"
+    bool DoPSNR = false;               // "psnr"
+    int DoPass = 0;                    // "pass"
+    std::string PassLogFileName;       // "passlogfile"
+    int VideoSyncMethod = -1;          // "vsync": -1 auto, 0 passthrough, 1 cfr, 2 vfr
+    int AudioSyncMethod = 0;           // "async"
+    float AudioDriftThreshold = 0.1f;  // "adrift_threshold"
+    bool CopyTS = false;               // "copyts"
+    int CopyTB = -1;                   // "copytb"
+    bool OptShortest = false;          // "shortest"
+    std::string VStatsFileName;        // "vstats", "vstats_file"
+    FILE* VStatsFile = nullptr;        // opened by the pipeline, closed by clean-up
+    int AudioVolume = 256;             // "vol"
+    bool ExitOnError = false;          // "xerror"
+    bool InputSync = false;            // "isync"
+    float DTSDeltaThreshold = 10.0f;   // "dts_delta_threshold"
+    bool PrintStats = true;            // "stats"
     int QPHistogram[52] = {};
-    bool FrameHookPresent = false; // a "vhook" module was added
+    bool FrameHookPresent = false;  // a "vhook" module was added
 };
 
 // Where a value option stores its value: a member of the per-file context, a new pair of a
@@ -291,7 +291,7 @@ struct TOptionDef {
     // Value options: the destination for one occurrence; `spec` is the text after the first
     // ":" of the given name. For ofSpec options each call appends a pair.
     TOptionSlot (*Slot)(TCustomFFmpeg& self, TOptionsContext& o, const std::string& spec);
-    TOptionHandler Handler; // handler options (no value kind)
+    TOptionHandler Handler;  // handler options (no value kind)
     const char* Help;
     const char* ArgName;
 };
@@ -299,7 +299,7 @@ struct TOptionDef {
 // Frame-hook modules named by "vhook" (loading and calling them is the frame-hook unit's work;
 // it installs its implementation in `TCustomFFmpeg::FrameHooks`).
 class TFrameHookModules {
-  public:
+public:
     virtual ~TFrameHookModules() = default;
     // args[0] is the library file name, the rest its arguments. 0, or a negative code.
     virtual int Add(const std::vector<std::string>& args) = 0;
@@ -331,9 +331,9 @@ using TTerminateCallback = std::function<void(TCustomFFmpeg* Sender)>;
 
 // Records the encoder component hands in for an input (AddTask) and an output (SetOutput).
 struct TInputOptions {
-    std::string FileName; // UTF-8
-    std::string Options;  // option string applied before the input is opened
-    std::string Presets;  // name=value lines applied after Options
+    std::string FileName;  // UTF-8
+    std::string Options;   // option string applied before the input is opened
+    std::string Presets;   // name=value lines applied after Options
 };
 
 struct TOutputOptions {
@@ -358,7 +358,7 @@ TCriticalSection& CodecRegistryLock();
 
 // ---------------------------------------------------------------------------------------------
 class TCustomFFmpeg : public TObject {
-  public:
+public:
     // Needs every media library loaded (else raises EAssertionFailed with the loader's text).
     TCustomFFmpeg();
     // Stops the task and waits for the worker (and for a pending end notification), then
@@ -463,8 +463,8 @@ class TCustomFFmpeg : public TObject {
     static constexpr int64_t StampUnarmed = INT64_MAX;
     AVIOInterruptCB InputInterrupt{&TCustomFFmpeg::input_interrupt, this};
     AVIOInterruptCB OutputInterrupt{&TCustomFFmpeg::output_interrupt, this};
-    int ReadTimeout = 30000;  // milliseconds; 0 or less: no time-out
-    int WriteTimeout = 30000; // milliseconds
+    int ReadTimeout = 30000;   // milliseconds; 0 or less: no time-out
+    int WriteTimeout = 30000;  // milliseconds
 
     // --- open-codec registries (any thread; under the codec-registry lock) ---
     void register_encoder(AVCodecContext* c);
@@ -481,8 +481,8 @@ class TCustomFFmpeg : public TObject {
     std::atomic<bool> Finished{false};
     std::atomic<bool> Terminated{false};
     std::atomic<bool> ExceptionRaised{false};
-    std::string ExceptionMsg; // the last error of a run (written by the run's thread)
-    std::string LastError;    // the last error of an operation
+    std::string ExceptionMsg;  // the last error of a run (written by the run's thread)
+    std::string LastError;     // the last error of an operation
 
     // --- callbacks to the owner ---
     TAudioHookCallback OnAudioHook;
@@ -497,8 +497,8 @@ class TCustomFFmpeg : public TObject {
 
     // --- settings from the owner ---
     bool StrictOptions = true;
-    int64_t ReportInterval = 500000;  // microseconds
-    int64_t PreviewInterval = 100000; // microseconds
+    int64_t ReportInterval = 500000;   // microseconds
+    int64_t PreviewInterval = 100000;  // microseconds
     int HookBitsPixel = 24;
 
     // --- durations (microseconds, -1 unknown) ---
@@ -508,9 +508,9 @@ class TCustomFFmpeg : public TObject {
     // --- option state ---
     TGlobalOptions GlobalOptions;
     TOptionsContext OptionsContext;
-    TDictionary CodecOpts;  // codec options (catch-all), filtered per stream later
-    TDictionary FormatOpts; // format options
-    TSwsContextPtr SwsOpts; // scaler option context (16x16, bicubic)
+    TDictionary CodecOpts;   // codec options (catch-all), filtered per stream later
+    TDictionary FormatOpts;  // format options
+    TSwsContextPtr SwsOpts;  // scaler option context (16x16, bicubic)
     // Text of the last parse or handler error; further lines are appended after CR LF.
     std::string ErrorMessage;
 
@@ -521,18 +521,18 @@ class TCustomFFmpeg : public TObject {
     std::vector<std::unique_ptr<TOutputStream>> OutputStreams;
 
     // --- owned objects ---
-    TFormatConverter InputConverter;               // the video input hook
-    TFormatConverter OutputConverter;              // the video output hook and the preview
-    std::unique_ptr<TObject> Previewer;            // the preview window, created on demand
-    int64_t LastPreviewTime = 0;                   // the preview clock, microseconds
-    std::unique_ptr<TFrameHookModules> FrameHooks; // null: no module can be added
+    TFormatConverter InputConverter;                // the video input hook
+    TFormatConverter OutputConverter;               // the video output hook and the preview
+    std::unique_ptr<TObject> Previewer;             // the preview window, created on demand
+    int64_t LastPreviewTime = 0;                    // the preview clock, microseconds
+    std::unique_ptr<TFrameHookModules> FrameHooks;  // null: no module can be added
 
-  protected:
+protected:
     // The transcoding pipeline (set-up, main loop, flushing, trailers) goes here; until it
     // exists a task has nothing to transcode and this returns success.
     int transcode();
 
-  private:
+private:
     friend class TConvertThread;
     friend class TDoTerminateThread;
 
@@ -604,9 +604,9 @@ class TCustomFFmpeg : public TObject {
     TConvertThread* FWorker = nullptr;
     // Shared with the threads that signal them: a waiter may free this object as soon as the
     // event is set, while the signalling thread is still inside SetEvent.
-    std::shared_ptr<TEvent> FRunDone;       // cleared when a worker is made, set when its run ends
-    std::shared_ptr<TEvent> FTerminateDone; // cleared for a notification thread, set after it
-    std::atomic<bool> FEndPending{false};   // a notification thread was started
+    std::shared_ptr<TEvent> FRunDone;        // cleared when a worker is made, set when its run ends
+    std::shared_ptr<TEvent> FTerminateDone;  // cleared for a notification thread, set after it
+    std::atomic<bool> FEndPending{false};    // a notification thread was started
 
     std::atomic<int64_t> FInputStamp{StampUnarmed};
     std::atomic<int64_t> FOutputStamp{StampUnarmed};
@@ -623,10 +623,10 @@ class TCustomFFmpeg : public TObject {
 // The engine class the encoder component creates. Keeps a copy of each options record passed
 // for its input and outputs, by index, until it is freed.
 class TFFmpeg : public TCustomFFmpeg {
-  public:
+public:
     explicit TFFmpeg(TObject* AOwner = nullptr) : Owner(AOwner) {}
 
-    TObject* Owner; // the encoder component
+    TObject* Owner;  // the encoder component
 
     void SetInputOptions(int index, const TInputOptions& options) {
         FInputOptions[index] = options;
@@ -644,7 +644,7 @@ class TFFmpeg : public TCustomFFmpeg {
         return it == FOutputOptions.end() ? nullptr : &it->second;
     }
 
-  private:
+private:
     std::map<int, TInputOptions> FInputOptions;
     std::map<int, TOutputOptions> FOutputOptions;
 };
@@ -652,17 +652,17 @@ class TFFmpeg : public TCustomFFmpeg {
 // The task's worker: runs the engine object's task and, whatever happens, signals its
 // run-done event at the end. Created suspended; frees itself when done.
 class TConvertThread : public TThread {
-  public:
+public:
     TConvertThread(TCustomFFmpeg* AFFmpeg, std::shared_ptr<TEvent> ARunDone);
     // The convert thread running on the calling thread, or null.
     static TConvertThread* Current();
     // The pause gate (worker only).
     void PassGate() { WaitIfSuspended(); }
 
-  protected:
+protected:
     void Execute() override;
 
-  private:
+private:
     friend class TCustomFFmpeg;
     TCustomFFmpeg* FFFmpeg;
     std::shared_ptr<TEvent> FRunDone;
@@ -670,13 +670,13 @@ class TConvertThread : public TThread {
 
 // Delivers the end notification of a task that never ran, then signals terminate-done.
 class TDoTerminateThread : public TThread {
-  public:
+public:
     TDoTerminateThread(TCustomFFmpeg* AFFmpeg, std::shared_ptr<TEvent> ADone);
 
-  protected:
+protected:
     void Execute() override;
 
-  private:
+private:
     TCustomFFmpeg* FFFmpeg;
     std::shared_ptr<TEvent> FDone;
 };

@@ -69,7 +69,7 @@ void CheckLibrariesLoaded() {
     }
 }
 
-} // namespace
+}  // namespace
 
 // --- threads -----------------------------------------------------------------------------
 
@@ -389,7 +389,7 @@ int WatchdogCheck(TCustomFFmpeg* self, int64_t stamp, int timeout_ms, const char
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 int TCustomFFmpeg::input_interrupt(void* opaque) {
     auto* self = static_cast<TCustomFFmpeg*>(opaque);

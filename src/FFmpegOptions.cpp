@@ -99,7 +99,7 @@ bool ParseIndex(std::string_view s, long& out) {
 
 using TOptionValue = std::variant<std::string, bool, int, int64_t, float, double>;
 
-} // namespace
+}  // namespace
 
 // --- the table ---------------------------------------------------------------------------
 
@@ -369,7 +369,7 @@ std::vector<std::string> TCustomFFmpeg::SplitOptionString(const std::string& tex
             if (*p == '"') {
                 if (numslash % 2 == 0) {
                     if (inquote && p[1] == '"')
-                        ++p; // a pair inside a quoted part: one literal quote
+                        ++p;  // a pair inside a quoted part: one literal quote
                     else
                         copychar = false;
                     inquote = !inquote;
@@ -749,7 +749,7 @@ int TCustomFFmpeg::opt_map(TOptionsContext& o, const std::string&, const std::st
         if (sync_file < 0 || sync_file >= int(InputFiles.size()))
             raise_error_fmt("Invalid sync file index: %d.", sync_file);
         std::string spec = end;
-        if (!spec.empty()) spec.erase(0, 1); // the ":" before the specifier
+        if (!spec.empty()) spec.erase(0, 1);  // the ":" before the specifier
         AVFormatContext* ctx = InputFiles[size_t(sync_file)]->Context.get();
         for (int i = 0; i < streams_of(sync_file); ++i) {
             if (check_stream_specifier(ctx, ctx->streams[i], spec) == 1) {
@@ -844,7 +844,7 @@ int AsOption(TCustomFFmpeg& self, TOptionsContext& o, const char* name, const st
     const int r = self.parse_option(o, name, &arg);
     return r < 0 ? r : 0;
 }
-} // namespace
+}  // namespace
 
 int TCustomFFmpeg::opt_data_frames(TOptionsContext& o, const std::string&, const std::string& arg) {
     return AsOption(*this, o, "frames:d", arg);
@@ -969,7 +969,7 @@ int TCustomFFmpeg::opt_pass(TOptionsContext&, const std::string& opt, const std:
 
 int TCustomFFmpeg::opt_passlogfile(TOptionsContext&, const std::string&, const std::string& arg) {
     GlobalOptions.PassLogFileName = arg;
-    opt_default("passlogfile", arg); // an encoder may know it too; nothing depends on that
+    opt_default("passlogfile", arg);  // an encoder may know it too; nothing depends on that
     ErrorMessage.clear();
     return 0;
 }
@@ -1081,7 +1081,7 @@ bool SecondsToMicroseconds(const std::string& arg, std::string& out) {
     out = std::to_string(int64_t(us));
     return true;
 }
-} // namespace
+}  // namespace
 
 int TCustomFFmpeg::opt_time_start(TOptionsContext& o, const std::string&, const std::string& arg) {
     std::string us;

@@ -24,7 +24,7 @@ inline ::testing::AssertionResult LoadLibraries() {
 
 // A logger that keeps every message; delivered on the logging thread.
 class TLogCapture {
-  public:
+public:
     TLogCapture() {
         logger_.TriggerEventInMainThread = false;
         logger_.OnLog = [this](TObject*, uint32_t, TLogLevel level, const std::string& msg) {
@@ -53,13 +53,13 @@ class TLogCapture {
         lines_.clear();
     }
 
-  private:
+private:
     struct TLine {
         TLogLevel level;
         std::string text;
     };
     TFFLogger logger_;
-    mutable std::mutex m_; // guards lines_
+    mutable std::mutex m_;  // guards lines_
     std::vector<TLine> lines_;
 };
 
@@ -124,4 +124,4 @@ inline ::testing::AssertionResult AddInput(TCustomFFmpeg& e, const std::string& 
     return ::testing::AssertionSuccess();
 }
 
-} // namespace engine_test
+}  // namespace engine_test

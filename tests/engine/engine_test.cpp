@@ -18,7 +18,7 @@ namespace {
 constexpr uint32_t kLongWaitMs = 60000;
 
 class EngineTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_TRUE(LoadLibraries());
         ASSERT_FALSE(MultiStreamClip().empty()) << "fixture clip";
@@ -147,7 +147,7 @@ TEST_F(EngineTest, StopWithWaitEndsASuspendedWorker) {
     EXPECT_FALSE(e.Finished);
     EXPECT_TRUE(e.Terminated);
     EXPECT_FALSE(e.worker_suspended());
-    e.suspend(); // no worker any more: nothing to do
+    e.suspend();  // no worker any more: nothing to do
     e.resume();
 }
 
@@ -279,10 +279,10 @@ TEST_F(EngineTest, WatchdogsDecideByStopStampAndTimeOut) {
     constexpr int64_t unarmed = TCustomFFmpeg::StampUnarmed;
     struct Row {
         bool stop;
-        int64_t age_us; // unarmed: the stamp is unarmed
+        int64_t age_us;  // unarmed: the stamp is unarmed
         int timeout_ms;
         int result;
-        const char* input_log; // "" when nothing is logged
+        const char* input_log;  // "" when nothing is logged
         const char* output_log;
     };
     const Row rows[] = {
@@ -325,7 +325,7 @@ TEST_F(EngineTest, WatchdogsDecideByStopStampAndTimeOut) {
 
 // A local server that accepts connections and never sends a byte.
 class SilentServer {
-  public:
+public:
     SilentServer() {
         fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -342,7 +342,7 @@ class SilentServer {
     }
     const std::string& url() const { return url_; }
 
-  private:
+private:
     int fd_ = -1;
     std::string url_;
 };
@@ -369,7 +369,7 @@ TEST_F(EngineTest, ZeroReadTimeoutWaitsUntilAStop) {
     struct TProbe {
         explicit TProbe(TCustomFFmpeg* engine) : e(engine) {}
         TCustomFFmpeg* e;
-        std::mutex m; // guards calls
+        std::mutex m;  // guards calls
         std::condition_variable cv;
         int calls = 0;
         bool done = false;
@@ -388,7 +388,7 @@ TEST_F(EngineTest, ZeroReadTimeoutWaitsUntilAStop) {
     std::thread reader([&] {
         AVFormatContext* ctx = ff::avformat_alloc_context();
         ctx->interrupt_callback = {&TProbe::Callback, &probe};
-        e.set_input_stamp(TCustomFFmpeg::watchdog_now_us() - 3600000000LL); // an hour ago
+        e.set_input_stamp(TCustomFFmpeg::watchdog_now_us() - 3600000000LL);  // an hour ago
         result = ff::avformat_open_input(&ctx, server.url().c_str(), nullptr, nullptr);
         {
             std::lock_guard lock(probe.m);
@@ -409,4 +409,4 @@ TEST_F(EngineTest, ZeroReadTimeoutWaitsUntilAStop) {
     EXPECT_FALSE(log.ContainsText("connecting/reading timeout"));
 }
 
-} // namespace
+}  // namespace

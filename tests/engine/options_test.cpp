@@ -12,14 +12,14 @@ using namespace engine_test;
 namespace {
 
 class OptionsTest : public ::testing::Test {
-  public: // the table rows' checks use the fixture's state
+public:  // the table rows' checks use the fixture's state
     void SetUp() override {
         ASSERT_TRUE(LoadLibraries());
         e = std::make_unique<TCustomFFmpeg>();
     }
     void TearDown() override {
         e.reset();
-        FFLogger().SetLogLevel(llInfo); // "loglevel" is process-wide
+        FFLogger().SetLogLevel(llInfo);  // "loglevel" is process-wide
     }
 
     // The message of the raised parse error; also checks that it is the engine's error and
@@ -76,11 +76,11 @@ TEST(OptionSplit, FollowsTheOldRuntimeRules) {
         {R"(-metadata "title=a b  c")", {"-metadata", "title=a b  c"}},
         {R"(x"a b"y)", {"xa by"}},
         {R"("say \"hi\"")", {R"(say "hi")"}},
-        {R"(a\\"b c")", {R"(a\b c)"}}, // 2n backslashes: n and a quote character
-        {R"(a\\\"b)", {R"(a\"b)"}},    // 2n+1: n and a literal quote
+        {R"(a\\"b c")", {R"(a\b c)"}},  // 2n backslashes: n and a quote character
+        {R"(a\\\"b)", {R"(a\"b)"}},     // 2n+1: n and a literal quote
         {R"(C:\dir\file)", {R"(C:\dir\file)"}},
-        {R"(dir\\ x)", {R"(dir\\)", "x"}}, // not before a quote: literal
-        {R"("a""b c")", {R"(a"b)", "c"}},  // a pair ends the quoted part
+        {R"(dir\\ x)", {R"(dir\\)", "x"}},  // not before a quote: literal
+        {R"("a""b c")", {R"(a"b)", "c"}},   // a pair ends the quoted part
         {R"("")", {""}},
         {R"("open ended)", {"open ended"}},
         {"\xc3\xa9t\xc3\xa9 \"\xe6\x97\xa5 x\"", {"\xc3\xa9t\xc3\xa9", "\xe6\x97\xa5 x"}},
@@ -164,7 +164,7 @@ TEST_F(OptionsTest, OptionStringsStoreTheirValues) {
          }},
         {"-ss 3.25 -t 00:01:02.5 -timestart 0.25",
          [](OptionsTest& t) {
-             EXPECT_EQ(t.e->OptionsContext.StartTime, 250000); // the later start wins
+             EXPECT_EQ(t.e->OptionsContext.StartTime, 250000);  // the later start wins
              EXPECT_EQ(t.e->OptionsContext.RecordingTime, 62500000);
          }},
         {"-h -version -AudioHook -Join -f psp",
@@ -215,7 +215,7 @@ TEST_F(OptionsTest, OptionStringsStoreTheirValues) {
          }},
         {"-flags +mv4 -flags +qpel -fflags +genpts -sws_flags bilinear",
          [](OptionsTest& t) {
-             EXPECT_EQ(t.CodecOpt("flags"), "+mv4+qpel"); // flags values add up
+             EXPECT_EQ(t.CodecOpt("flags"), "+mv4+qpel");  // flags values add up
              EXPECT_EQ(t.FormatOpt("fflags"), "+genpts");
              int64_t flags = 0;
              ASSERT_GE(ff::av_opt_get_int(t.e->SwsOpts.get(), "sws_flags", 0, &flags), 0);
@@ -381,7 +381,7 @@ TEST_F(OptionsTest, PresetFileAppliesItsLines) {
                   "\"1\"\r\nFailed to set value \"" +
                   bad + "\" for option \"vpre\"");
     EXPECT_EQ(CodecOpt("qmin"), "3");
-    EXPECT_EQ(CodecOpt("qmax"), "<none>"); // the file ends at the failing line
+    EXPECT_EQ(CodecOpt("qmax"), "<none>");  // the file ends at the failing line
 }
 
 TEST_F(OptionsTest, VideoHookHandsTheSplitArgumentToTheModuleList) {
@@ -425,12 +425,12 @@ TEST_F(OptionsTest, ResetAfterAnInputKeepsOnlyTheRecordingTime) {
     EXPECT_FLOAT_EQ(e->OptionsContext.MuxMaxDelay, 0.7f);
     EXPECT_EQ(e->OptionsContext.ChaptersInputFile, INT_MAX);
     e->clean_up();
-    EXPECT_EQ(e->SwsOpts.get(), nullptr); // clean-up only frees it
+    EXPECT_EQ(e->SwsOpts.get(), nullptr);  // clean-up only frees it
 }
 
 // Streams: 0 video, 1 audio, 2 video, 3 subtitle, 4 data, 5 attachment; program 7 holds 2, 1.
 class SpecifierTest : public OptionsTest {
-  protected:
+protected:
     void SetUp() override {
         OptionsTest::SetUp();
         ctx = ff::avformat_alloc_context();
@@ -456,7 +456,7 @@ class SpecifierTest : public OptionsTest {
 TEST_F(SpecifierTest, MatchesByIndexTypeAndProgram) {
     struct Row {
         const char* spec;
-        std::vector<int> matches; // per stream: 1, 0, or the error code
+        std::vector<int> matches;  // per stream: 1, 0, or the error code
     };
     const int bad = AVERROR(EINVAL);
     const Row rows[] = {
@@ -501,7 +501,7 @@ TEST_F(SpecifierTest, PerStreamLookupTakesTheLastMatch) {
     int rate = -1;
     EXPECT_FALSE(
         e->match_per_stream_opt(e->OptionsContext.AudioSampleRate, ctx, ctx->streams[0], rate));
-    EXPECT_EQ(rate, -1); // not matched: the default stays
+    EXPECT_EQ(rate, -1);  // not matched: the default stays
 
     e->ParseOptions("-s:q 10x10");
     std::string size;
@@ -515,7 +515,7 @@ TEST_F(SpecifierTest, PerStreamLookupTakesTheLastMatch) {
 
 // Handlers that need an opened input.
 class InputOptionsTest : public OptionsTest {
-  protected:
+protected:
     void SetUp() override {
         OptionsTest::SetUp();
         ASSERT_FALSE(MultiStreamClip().empty()) << "fixture clip";
@@ -597,7 +597,7 @@ TEST_F(InputOptionsTest, TargetPresets) {
         const char* target;
         const char* size;
         const char* rate;
-        const char* pix_fmt; // "" when the target sets none
+        const char* pix_fmt;  // "" when the target sets none
         const char* gop;
         float preload;
     };
@@ -614,7 +614,7 @@ TEST_F(InputOptionsTest, TargetPresets) {
         e->reset_options(false);
         log.Clear();
         e->ParseOptions(std::string("-target ") + r.target);
-        EXPECT_FALSE(log.ContainsText("Assuming")); // a prefix needs no inspection
+        EXPECT_FALSE(log.ContainsText("Assuming"));  // a prefix needs no inspection
         EXPECT_EQ(Pairs(e->OptionsContext.FrameSizes), (TStrPairs{{"", r.size}}));
         EXPECT_EQ(Pairs(e->OptionsContext.FrameRates), (TStrPairs{{"", r.rate}}));
         const TStrPairs pix_fmts = *r.pix_fmt ? TStrPairs{{"", r.pix_fmt}} : TStrPairs{};
@@ -629,4 +629,4 @@ TEST_F(InputOptionsTest, TargetPresets) {
     EXPECT_EQ(CodecOpt("flags"), "<none>");
 }
 
-} // namespace
+}  // namespace

@@ -8,16 +8,16 @@ namespace {
 
 struct TFormatRow {
     const char* format;
-    const char* options; // as built, before the source bit rates
+    const char* options;  // as built, before the source bit rates
     const char* container;
     const char* audio_codec;
     const char* video_codec;
     const char* size;
     const char* frame_rate;
-    int sample_rate;           // 0: not given
-    int channels;              // 0: not given
-    bool aac;                  // "-astrict experimental" follows "-c:a aac"
-    const char* audio_bitrate; // "-b:a" of the row, "" when none
+    int sample_rate;            // 0: not given
+    int channels;               // 0: not given
+    bool aac;                   // "-astrict experimental" follows "-c:a aac"
+    const char* audio_bitrate;  // "-b:a" of the row, "" when none
 };
 
 const TFormatRow kRows[] = {
@@ -99,4 +99,4 @@ TEST(FrontEndOptions, EveryFormatStringParsesAndStoresItsValues) {
     }
 }
 
-} // namespace
+}  // namespace
