@@ -98,6 +98,23 @@ using TInputFormatContext = std::unique_ptr<AVFormatContext, TInputContextDelete
 using TOutputFormatContext = std::unique_ptr<AVFormatContext, TOutputContextDeleter>;
 using TSwsContextPtr = std::unique_ptr<SwsContext, TSwsContextDeleter>;
 
+// --- input set-up / output set-up: owners -------------------------------------------------
+#include <optional>
+
+struct AVBSFContext;
+struct TCodecContextDeleter {
+    void operator()(AVCodecContext* c) const;  // avcodec_free_context
+};
+struct TBSFContextDeleter {
+    void operator()(AVBSFContext* c) const;  // av_bsf_free
+};
+// A codec context of our own: a decoder context made from a stream's parameters, or an
+// encoder context that transcoding set-up opens and then copies to the stream's parameters.
+using TCodecContextPtr = std::unique_ptr<AVCodecContext, TCodecContextDeleter>;
+using TBSFContextPtr = std::unique_ptr<AVBSFContext, TBSFContextDeleter>;
+// --- end of input set-up / output set-up: owners ------------------------------------------
+
+
 // ---------------------------------------------------------------------------------------------
 // Pipeline records. Input and output set-up create them; the pipeline adds its own state.
 
@@ -114,6 +131,12 @@ struct TInputStream {
     int FileIndex = -1;
     AVStream* Stream = nullptr;  // owned by the file's context
     bool Discard = true;
+    // input set-up
+    const AVCodec* Decoder = nullptr;  // chosen decoder; none when the library has none
+    TCodecContextPtr CodecContext;     // decoder context made from the stream's parameters
+    double TSScale = 1.0;              // "itsscale"
+    TDictionary Options;               // decoder options (codec options filtered for it)
+    // end of input set-up
 };
 
 struct TOutputFile {
@@ -130,6 +153,29 @@ struct TOutputStream {
     int Index = -1;
     int SourceIndex = -1;
     AVStream* Stream = nullptr;  // owned by the file's context
+    // output set-up
+    TInputStream* SyncInput = nullptr;  // drives the stream's timing (usually the source)
+    const AVCodec* Encoder = nullptr;   // none for stream copy or without an encoder
+    TCodecContextPtr CodecContext;      // encoder context, opened by transcoding set-up
+    bool StreamCopy = false;            // codec "copy"; attachments taken from an input
+    // Allocated in order from "bsf"; initialised once the stream's parameters are settled.
+    std::vector<TBSFContextPtr> BitstreamFilters;
+    int64_t MaxFrames = INT64_MAX;           // "frames"; INT64_MAX: no limit
+    AVRational FrameRate{0, 0};              // "r"; 0/0 until settled
+    float FrameAspectRatio = 0;              // "aspect"; 0: none
+    bool ForceFPS = false;                   // "force_fps"
+    int TopFieldFirst = -1;                  // "top": -1 auto, 0 bottom, 1 top first
+    std::vector<int64_t> ForcedKeyFramePTS;  // "force_key_frames", microseconds
+    std::optional<std::string> FilterChain;  // "filter"/"vf"; absent when not given
+    float RematrixVolume = 1.0f;             // "rmvol"
+    int AudioChannelMap[16] = {};            // "map_channel": source channel, -1 silent
+    int AudioChannelsMapped = 0;             // entries used in AudioChannelMap
+    bool CopyInitialNonKeyFrames = false;    // "copyinkf" (stream copy of video)
+    TDictionary Options;                     // encoder options (codec options filtered)
+    int64_t ScaleFlags = 4;                  // "sws_flags" of the scaler options (bicubic)
+    std::string AttachmentFileName;          // attached files; such streams have no source
+    int64_t LastDTS = AV_NOPTS_VALUE;        // stream copy: last decoding time stamp
+    // end of output set-up
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -465,6 +511,43 @@ public:
     AVIOInterruptCB OutputInterrupt{&TCustomFFmpeg::output_interrupt, this};
     int ReadTimeout = 30000;   // milliseconds; 0 or less: no time-out
     int WriteTimeout = 30000;  // milliseconds
+
+    // --- input set-up (set-up thread) ---
+    // Opens `filename` (UTF-8) with the options collected in `o` and appends the input file
+    // and its streams. Result: the input's index, or a negative error code with LastError set
+    // and nothing left open. Raises FFmpegException for unknown or wrong-type decoder names,
+    // demuxer options nobody took (strict options), a stream of an impossible type and an
+    // attachment dump without a file name; streams appended for the file are taken out again.
+    // Resets `o` as after an input on success.
+    int open_input_file(TOptionsContext& o, const std::string& filename);
+    // The decoder for `st`: the per-stream "codec" name (which also sets the stream's codec
+    // id), else the library's decoder for its codec id (or none).
+    const AVCodec* choose_decoder(TOptionsContext& o, AVFormatContext* s, AVStream* st);
+    // The encoder or decoder named `name` of media type `type`; raises "Unknown %s '%s'" or
+    // "Invalid %s type '%s'".
+    const AVCodec* find_codec_or_die(const std::string& name, AVMediaType type, bool encoder);
+    // A "tag" value: a decimal, "0x" hexadecimal or leading-0 octal number; any other text
+    // gives its first four bytes, the first byte lowest.
+    static uint32_t parse_codec_tag(const std::string& text);
+    // Longest file name (bytes of UTF-8) handed to the media library.
+    static constexpr size_t MaxFileNameBytes = 2047;
+
+    // --- output set-up (set-up thread) ---
+    // Creates the output for `filename` (UTF-8) with the options collected in `o`: container,
+    // streams (automatic selection or maps), attachments, the opened file, metadata and
+    // chapters. Result: the output's index within the task, or -1 with LastError set. Errors
+    // raised while creating streams propagate (FFmpegException). A failure once the container
+    // exists leaves nothing behind (no entry, no streams, no empty file) and resets `o` as
+    // after an output. `join` has no effect (a task has exactly one input).
+    int open_output_file(TOptionsContext& o, const std::string& filename, bool join);
+    // The entries of `opts` that apply to `st` and `codec` (encoding options when `s` is an
+    // output, decoding options otherwise): a "name:spec" entry applies when the specifier
+    // matches; a name with the stream type's prefix letter ("v", "a", "s") loses it when
+    // the rest is a codec option.
+    TDictionary filter_codec_opts(const TDictionary& opts, const AVCodec* codec, AVFormatContext* s,
+                                  AVStream* st);
+    // --- end of input set-up / output set-up ---
+
 
     // --- open-codec registries (any thread; under the codec-registry lock) ---
     void register_encoder(AVCodecContext* c);
