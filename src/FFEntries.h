@@ -232,6 +232,7 @@
     F(av_get_pix_fmt_string) \
     F(av_get_bits_per_pixel) \
     F(av_pix_fmt_desc_get) \
+    F(av_find_best_pix_fmt_of_2) \
     F(av_pix_fmt_get_chroma_sub_sample) \
     F(av_get_sample_fmt) \
     F(av_get_sample_fmt_name) \

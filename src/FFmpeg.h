@@ -114,6 +114,36 @@ using TCodecContextPtr = std::unique_ptr<AVCodecContext, TCodecContextDeleter>;
 using TBSFContextPtr = std::unique_ptr<AVBSFContext, TBSFContextDeleter>;
 // --- end of input set-up / output set-up: owners ------------------------------------------
 
+// --- transcoding set-up: owners ---
+struct AVFilterGraph;
+struct AVFilterContext;
+struct AVAudioFifo;
+struct SwrContext;
+struct TFrameDeleter {
+    void operator()(AVFrame* f) const;  // av_frame_free
+};
+struct TFilterGraphDeleter {
+    void operator()(AVFilterGraph* g) const;  // avfilter_graph_free
+};
+struct TAudioFifoDeleter {
+    void operator()(AVAudioFifo* f) const;  // av_audio_fifo_free
+};
+struct TSwrContextDeleter {
+    void operator()(SwrContext* c) const;  // swr_free
+};
+struct TStdFileDeleter {
+    void operator()(FILE* f) const;  // fclose
+};
+struct TAVMemoryDeleter {
+    void operator()(uint8_t* p) const;  // av_free
+};
+using TFramePtr = std::unique_ptr<AVFrame, TFrameDeleter>;
+using TFilterGraphPtr = std::unique_ptr<AVFilterGraph, TFilterGraphDeleter>;
+using TAudioFifoPtr = std::unique_ptr<AVAudioFifo, TAudioFifoDeleter>;
+using TSwrContextPtr = std::unique_ptr<SwrContext, TSwrContextDeleter>;
+using TStdFilePtr = std::unique_ptr<FILE, TStdFileDeleter>;
+using TAVMemoryPtr = std::unique_ptr<uint8_t, TAVMemoryDeleter>;
+// --- end of transcoding set-up: owners ---
 
 // ---------------------------------------------------------------------------------------------
 // Pipeline records. Input and output set-up create them; the pipeline adds its own state.
@@ -137,6 +167,18 @@ struct TInputStream {
     double TSScale = 1.0;              // "itsscale"
     TDictionary Options;               // decoder options (codec options filtered for it)
     // end of input set-up
+    // transcoding set-up
+    bool DecodingNeeded = false;        // an output stream encodes from this stream
+    TFramePtr DecodedFrame;             // created on first use
+    TFramePtr FilteredFrame;            // created on first use
+    int64_t StartTime = 0;              // wall clock at the start of reading (microseconds)
+    int64_t NextPTS = AV_NOPTS_VALUE;   // microseconds
+    int64_t PTS = 0;                    // microseconds
+    bool IsStart = true;                // until audio sync made its first correction
+    bool ShowedMultiPacketWarning = false;
+    bool DirectRendering = false;       // the decoder decodes into pool buffers
+    int FrameCount = 0;                 // video frames decoded so far
+    // end of transcoding set-up
 };
 
 struct TOutputFile {
@@ -176,6 +218,30 @@ struct TOutputStream {
     std::string AttachmentFileName;          // attached files; such streams have no source
     int64_t LastDTS = AV_NOPTS_VALUE;        // stream copy: last decoding time stamp
     // end of output set-up
+    // transcoding set-up
+    bool EncodingNeeded = false;  // encoded, not copied
+    int FrameNumber = 0;          // frames (audio: packets) written
+    int64_t SyncOutPTS = 0;       // encoder time-base units
+    TFramePtr OutputFrame;        // handed to the audio encoder
+    bool VideoResample = false;   // size or pixel format differs from the source
+    int ResampleHeight = 0;
+    int ResampleWidth = 0;
+    int ResamplePixFmt = -1;
+    int ForcedKeyFrameCount = 0;  // entries of ForcedKeyFramePTS, now in time-base units
+    int ForcedKeyFrameIndex = 0;
+    bool AudioResample = false;
+    int ResampleSampleFmt = -1;
+    int ResampleChannels = 0;
+    int ResampleSampleRate = 0;
+    TAudioFifoPtr Fifo;                        // samples waiting for a full encoder frame
+    TStdFilePtr LogFile;                       // pass-1 statistics
+    TSwrContextPtr Resampler;                  // made by the audio path
+    AVFilterContext* OutputVideoFilter = nullptr;  // the graph's sink (owned by FilterGraph)
+    AVFilterContext* InputVideoFilter = nullptr;   // the graph's source
+    TFramePtr FilteredPicture;                 // the picture taken from the sink
+    TFilterGraphPtr FilterGraph;
+    bool PastRecordingTime = false;
+    // end of transcoding set-up
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -548,6 +614,33 @@ public:
                                   AVStream* st);
     // --- end of input set-up / output set-up ---
 
+    // --- transcoding set-up (worker) ---
+    // Settles every output stream (copy or encode), opens encoders and decoders, writes the
+    // headers and logs the stream mapping. 0, or a negative code (LastError holds the text of
+    // failures before the codecs are opened; later ones are only logged). Raises for
+    // experimental codecs and, with StrictOptions, for options no codec took.
+    int transcode_init();
+    // Opens the decoder of input stream `index` when it is needed. 0, or -22 with `error` set.
+    int open_input_decoder(int index, std::string& error);
+    // The stream's filter graph from the decoder's pictures to the encoder's format.
+    int build_video_filter_graph(TInputStream& ist, TOutputStream& ost);
+    void pick_sample_format(TOutputStream& ost, const AVCodec* codec);
+    void pick_sample_rate(TOutputStream& ost, const AVCodec* codec);
+    void pick_pixel_format(TOutputStream& ost, const AVCodec* codec);
+    void reject_experimental_codec(AVCodecContext* c, bool encoder);
+    void reject_leftover_options(const TDictionary& opts);
+    void log_stream_mapping();
+    void log_sdp();
+    // Working state of the pipeline.
+    TAVMemoryPtr VideoOutputBuffer;        // shared by every video encoder
+    int VideoOutputBufferSize = 262144;    // bytes
+    int64_t VideoSize = 0;                 // encoded or copied video payload, bytes
+    int64_t AudioSize = 0;                 // encoded or copied audio payload, bytes
+    int64_t ExtraSize = 0;                 // encoder headers (extradata), bytes
+    int DupFrames = 0;
+    int DropFrames = 0;
+    bool DupDropFlag = false;
+    // --- end of transcoding set-up ---
 
     // --- open-codec registries (any thread; under the codec-registry lock) ---
     void register_encoder(AVCodecContext* c);
