@@ -286,28 +286,36 @@ void TCustomDecoder::GetFileStreamInfo(TFileStreamInfo& info) {
     info.Genre = metadata_value(md, "genre", "");
 }
 
-void TCustomDecoder::GetAudioStreamInfo(int StreamIndex, TAudioStreamInfo& info) {
-    info = TAudioStreamInfo{};
+// The stream asked for (the first of its kind for a negative index), or none after reporting why.
+AVStream* TCustomDecoder::StreamForInfo(int StreamIndex, int first_index, int media_type,
+                                        const char* kind) {
     if (!FFormatContext) {
         ReportWarning("file not loaded.");
-        return;
+        return nullptr;
     }
     if (StreamIndex < 0) {
-        StreamIndex = FFirstAudioStreamIndex;
+        StreamIndex = first_index;
         if (StreamIndex == -1) {
-            ReportError("no audio stream.");
-            return;
+            ReportError(Format("no %s stream.", kind));
+            return nullptr;
         }
     } else if (StreamIndex >= int(FFormatContext->nb_streams)) {
         ReportError(Format("stream index #%d is invalid.", StreamIndex));
-        return;
+        return nullptr;
     }
     AVStream* st = FFormatContext->streams[StreamIndex];
-    const AVCodecParameters* par = st->codecpar;
-    if (par->codec_type != AVMEDIA_TYPE_AUDIO) {
-        ReportError(Format("stream #%d is not audio stream.", StreamIndex));
-        return;
+    if (st->codecpar->codec_type != media_type) {
+        ReportError(Format("stream #%d is not %s stream.", StreamIndex, kind));
+        return nullptr;
     }
+    return st;
+}
+
+void TCustomDecoder::GetAudioStreamInfo(int StreamIndex, TAudioStreamInfo& info) {
+    info = TAudioStreamInfo{};
+    AVStream* st = StreamForInfo(StreamIndex, FFirstAudioStreamIndex, AVMEDIA_TYPE_AUDIO, "audio");
+    if (!st) return;
+    const AVCodecParameters* par = st->codecpar;
     FillStreamTimes(st, info);
     info.Channels = par->ch_layout.nb_channels;
     info.SampleRate = par->sample_rate;
@@ -316,26 +324,9 @@ void TCustomDecoder::GetAudioStreamInfo(int StreamIndex, TAudioStreamInfo& info)
 
 void TCustomDecoder::GetVideoStreamInfo(int StreamIndex, TVideoStreamInfo& info) {
     info = TVideoStreamInfo{};
-    if (!FFormatContext) {
-        ReportWarning("file not loaded.");
-        return;
-    }
-    if (StreamIndex < 0) {
-        StreamIndex = FFirstVideoStreamIndex;
-        if (StreamIndex == -1) {
-            ReportError("no video stream.");
-            return;
-        }
-    } else if (StreamIndex >= int(FFormatContext->nb_streams)) {
-        ReportError(Format("stream index #%d is invalid.", StreamIndex));
-        return;
-    }
-    AVStream* st = FFormatContext->streams[StreamIndex];
+    AVStream* st = StreamForInfo(StreamIndex, FFirstVideoStreamIndex, AVMEDIA_TYPE_VIDEO, "video");
+    if (!st) return;
     const AVCodecParameters* par = st->codecpar;
-    if (par->codec_type != AVMEDIA_TYPE_VIDEO) {
-        ReportError(Format("stream #%d is not video stream.", StreamIndex));
-        return;
-    }
     FillStreamTimes(st, info);
     info.Height = par->height;
     info.Width = par->width;

@@ -22,6 +22,7 @@
 struct AVCodecContext;
 struct AVDictionary;
 struct AVFormatContext;
+struct AVStream;
 struct AVFrame;
 struct SwrContext;
 struct SwsContext;
@@ -136,6 +137,7 @@ protected:
     virtual void AfterProbe() {}
     void ReportError(const std::string& msg);
     void ReportWarning(const std::string& msg);
+    AVStream* StreamForInfo(int StreamIndex, int first_index, int media_type, const char* kind);
 
 private:
     void CheckLibraries() const;
