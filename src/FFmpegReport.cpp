@@ -52,13 +52,13 @@ void TCustomFFmpeg::report_progress(int64_t now, int64_t start, bool is_last_rep
     int64_t last_pts = 0;
     bool have_pts = false;
 
-    // Bytes written so far: the output's size, else its position.
+    // Bytes written so far: the output's size or its position, whichever is larger (the size
+    // on disk lags behind what is still in the I/O buffer).
     int64_t total_size = 0;
     const AVFormatContext* oc = OutputFiles[0]->Context.get();
     if (oc && oc->pb) {
-        total_size = ff::avio_size(oc->pb);
-        if (total_size < 0) total_size = ff::avio_seek(oc->pb, 0, SEEK_CUR);
-        if (total_size < 0) total_size = 0;
+        total_size =
+            std::max<int64_t>({0, ff::avio_size(oc->pb), ff::avio_seek(oc->pb, 0, SEEK_CUR)});
     }
 
     TReportLine line;
