@@ -311,6 +311,28 @@ static void QueueSamples(TCustomFFmpeg& e, AVFormatContext* s, TOutputStream& os
     }
 }
 
+// Hands on what the resampler still holds (its filter delay), before it is replaced or at
+// the end of input.
+static void DrainResampler(TCustomFFmpeg& e, AVFormatContext* s, TOutputStream& ost) {
+    if (!ost.AudioResample || !ost.Resampler) return;
+    const AVCodecContext* enc = ost.CodecContext.get();
+    const int ofmt = enc->sample_fmt;
+    const int och = enc->ch_layout.nb_channels;
+    const int osize = ff::av_get_bytes_per_sample(AVSampleFormat(ofmt));
+    const int64_t bytes = int64_t(std::max(enc->frame_size, 4096)) * osize * och;
+    if (!GrowBuffer(e.AudioBuf, e.AllocatedAudioBufSize, bytes))
+        e.raise_error("Out of memory in do_audio_out()");
+    const int room = int(e.AllocatedAudioBufSize / unsigned(osize * och));
+    for (;;) {
+        TSampleRun out;
+        LayOutPlanes(out, e.AudioBuf.get(), ofmt, och, room);
+        const int got = ff::swr_convert(ost.Resampler.get(), out.Planes, room, nullptr, 0);
+        if (got <= 0) break;
+        out.Samples = got;
+        QueueSamples(e, s, ost, out, nullptr);
+    }
+}
+
 void TCustomFFmpeg::do_audio_out(AVFormatContext* s, TOutputStream& ost, TInputStream& ist,
                                  AVFrame* decoded) {
     AVCodecContext* enc = ost.CodecContext.get();
@@ -352,6 +374,7 @@ void TCustomFFmpeg::do_audio_out(AVFormatContext* s, TOutputStream& ost, TInputS
             ost.ResampleSampleFmt = ifmt;
             ost.ResampleChannels = ich;
             ost.ResampleSampleRate = irate;
+            DrainResampler(*this, s, ost);
             ost.Resampler.reset();
         }
         if (method > 1 || ost.AudioChannelsMapped > 0 || ofmt != ost.ResampleSampleFmt ||
@@ -477,24 +500,10 @@ void TCustomFFmpeg::flush_audio_fifo(AVFormatContext* s, TOutputStream& ost) {
     if (!ost.EncodingNeeded || !enc || enc->codec_type != AVMEDIA_TYPE_AUDIO) return;
     const int ofmt = enc->sample_fmt;
     const int och = enc->ch_layout.nb_channels;
-    const int osize = ff::av_get_bytes_per_sample(AVSampleFormat(ofmt));
     if (och < 1 || och > MaxAudioChannels) return;
 
     // Samples the resampler still holds (its filter delay) belong to the output too.
-    if (ost.AudioResample && ost.Resampler) {
-        const int64_t bytes = int64_t(std::max(enc->frame_size, 4096)) * osize * och;
-        if (!GrowBuffer(AudioBuf, AllocatedAudioBufSize, bytes))
-            raise_error("Out of memory in do_audio_out()");
-        const int room = int(AllocatedAudioBufSize / unsigned(osize * och));
-        for (;;) {
-            TSampleRun out;
-            LayOutPlanes(out, AudioBuf.get(), ofmt, och, room);
-            const int got = ff::swr_convert(ost.Resampler.get(), out.Planes, room, nullptr, 0);
-            if (got <= 0) break;
-            out.Samples = got;
-            QueueSamples(*this, s, ost, out, nullptr);
-        }
-    }
+    DrainResampler(*this, s, ost);
 
     AVAudioFifo* fifo = ost.Fifo.get();
     if (TakesAnyFrameSize(enc) || !fifo) return;
