@@ -261,6 +261,7 @@
     F(av_frame_clone) \
     F(av_frame_get_buffer) \
     F(av_frame_make_writable) \
+    F(av_frame_is_writable) \
     F(av_frame_copy) \
     F(av_frame_copy_props) \
     F(av_frame_get_side_data) \

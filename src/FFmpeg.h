@@ -179,6 +179,12 @@ struct TInputStream {
     bool DirectRendering = false;       // the decoder decodes into pool buffers
     int FrameCount = 0;                 // video frames decoded so far
     // end of transcoding set-up
+    // video path
+    TFilterGraphPtr DeinterlaceGraph;       // "deinterlace": made on first use
+    AVFilterContext* DeinterlaceIn = nullptr;
+    AVFilterContext* DeinterlaceOut = nullptr;
+    bool ShowedDeinterlaceWarning = false;
+    // end of video path
 };
 
 struct TOutputFile {
@@ -242,6 +248,17 @@ struct TOutputStream {
     TFilterGraphPtr FilterGraph;
     bool PastRecordingTime = false;
     // end of transcoding set-up
+    // main loop
+    // End of the last packet handed to the muxer (pts + duration), stream time base: the
+    // stream's output position for the input choice and the progress report.
+    int64_t CurrentPTS = 0;
+    // The last packet the encoder produced: its quality (lambda) from the packet's quality
+    // side data, picture type and per-plane squared errors. CodedQuality -1: nothing coded.
+    int CodedQuality = -1;
+    int CodedPictType = 0;  // AVPictureType
+    uint64_t CodedError[4] = {};
+    int64_t LastFramePTS = AV_NOPTS_VALUE;  // pts of the last picture sent to the encoder
+    // end of main loop
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -418,6 +435,8 @@ public:
     // Calls every module's Release and empties the list.
     virtual void Release() = 0;
     virtual bool Empty() const = 0;
+    // Runs every module on the picture, in order.
+    virtual void Run(AVFrame* picture, int pix_fmt, int width, int height, int64_t pts) = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -642,6 +661,103 @@ public:
     bool DupDropFlag = false;
     // --- end of transcoding set-up ---
 
+    // --- main loop (worker) ---
+    // The task's body: set-up, reading, decoding or copying, draining, trailers, the final
+    // report, closing. Raises FFmpegException on failure (after transcode_cleanup).
+    void transcode_run();
+    // Decodes `pkt` (null: drains the decoder) and copies it to the stream-copy outputs.
+    // 0, or the decoder's negative code.
+    int decode_packet(TInputStream& ist, const AVPacket* pkt);
+    bool stream_in_range(TInputStream& ist, TOutputStream& ost);
+    void copy_packet(TInputStream& ist, TOutputStream& ost, const AVPacket* pkt);
+    // Hands `pkt` (stream index set, stream time base) through the stream's bitstream filters
+    // to the muxer; takes the packet's data. Fatal when the muxer fails.
+    void write_packet(AVFormatContext* s, AVPacket* pkt, TOutputStream& ost);
+    // Sends `frame` (null: flush) to the encoder and writes every packet it returns. The
+    // number of packets written; fatal ("Video encoding failed", "Audio encoding failed").
+    int encode_frame(AVFormatContext* s, TOutputStream& ost, const AVFrame* frame);
+    void flush_all_encoders();
+    void pace_input(TInputStream& ist);
+    int decode_subtitle_packet(TInputStream& ist, const AVPacket* pkt, bool& got_output);
+    void encode_subtitle(AVFormatContext* s, TOutputStream& ost, TInputStream& ist,
+                         const AVSubtitle* sub, int64_t pts);
+    void transcode_cleanup();
+    // The input file the next packet is read from (the one feeding the output stream that is
+    // furthest behind), or -1.
+    int choose_input_file();
+    // Input offset, scale and the discontinuity correction of a packet just read.
+    void correct_timestamps(TInputFile& ifile, TInputStream& ist, AVPacket* pkt);
+    // Video path.
+    int decode_video_packet(TInputStream& ist, AVPacket* pkt, bool& got_picture,
+                            int64_t& pkt_pts, int64_t& pkt_dts);
+    // The picture the rest of the path works on: `picture` itself, or the working copy the
+    // input hooks drew on.
+    AVFrame* pre_process_video_frame(TInputStream& ist, AVFrame* picture);
+    // Length of one picture of the stream's decoder in microseconds (0: unknown), with
+    // `repeat_pict` extra ticks.
+    static int64_t decoder_frame_duration(const TInputStream& ist, int repeat_pict);
+    // One decoded picture: stream clock, input hooks, into the filter graphs and on.
+    void process_video_frame(TInputStream& ist, AVFrame* frame);
+    // The deinterlaced picture (in InputHookFrame), or null when deinterlacing failed.
+    AVFrame* deinterlace_picture(TInputStream& ist, AVFrame* picture);
+    // Runs a bitmap hook on `picture`; `converted` tells whether the converter's bitmap now
+    // mirrors the picture. Clears `slot` when the hook asks to stop or conversion fails.
+    void run_video_hook(TVideoHookCallback& slot, TFormatConverter& converter, bool& converted,
+                        int64_t pts, int frame_number, int pix_fmt, int width, int height,
+                        AVFrame* picture);
+    // The picture handed to the encoder: a copy the output hooks drew on.
+    AVFrame* run_output_hooks(AVFrame* picture, AVCodecContext* enc, int frame_number,
+                              int64_t pts, bool& converted);
+    void encode_video_frame(AVFormatContext* s, TOutputStream& ost, TInputStream& ist,
+                            AVFrame* picture, int& frame_size, float quality);
+    // Takes every picture the stream's filter graph has ready and encodes it.
+    void poll_video_filters(TInputStream& ist, TOutputStream& ost, float quality);
+    // End of input for the stream's filter graph: encodes the pictures it still holds.
+    void flush_video_filters(TOutputStream& ost);
+    // The preview call point of an outgoing picture (frame number, pts in microseconds).
+    void preview_picture(AVFrame* picture, AVCodecContext* enc, int frame_number, int64_t pts,
+                         bool converted);
+    TFramePtr InputHookFrame;   // working copy for the input hooks, reused
+    TFramePtr OutputHookFrame;  // working copy for the output hooks, reused
+    int64_t HookCopies = 0;     // full-picture copies made for hooks (a hook-less run: none)
+    int64_t ProcessedFrames = 0;  // pictures decoded and pushed into filter graphs
+    // Audio path.
+    int decode_audio_packet(TInputStream& ist, const AVPacket* pkt, bool& got_output);
+    void do_audio_out(AVFormatContext* s, TOutputStream& ost, TInputStream& ist,
+                      AVFrame* decoded);
+    // End of input: encodes the samples left in the stream's FIFO (the last frame padded with
+    // silence unless the encoder takes a short one). The caller then drains the encoder.
+    void flush_audio_fifo(AVFormatContext* s, TOutputStream& ost);
+    // Progress report: `now` and `start` are wall-clock microseconds (av_gettime); the final
+    // report has file index -1.
+    void report_progress(int64_t now, int64_t start, bool is_last_report, int file_index);
+    // One line of the video statistics file for an encoded frame of `frame_size` bytes.
+    void write_video_stats(TOutputStream& ost, int frame_size);
+    static double psnr(double d);
+    std::unique_ptr<uint8_t[]> NoPacketFlags;  // one per input file
+    TAVMemoryPtr SubtitleBuffer;               // 1 MiB, made on first use
+    int64_t LoopStartTime = 0;                 // wall clock when reading began (microseconds)
+    // Set once reading has ended: the files are being finished (drain, trailers), and a stop
+    // request no longer breaks their writes (any thread reads it).
+    std::atomic<bool> Finishing{false};
+    // --- end of main loop ---
+
+    // --- audio path (worker) ---
+    // One decoded audio frame (from decode_audio_packet): checks it, advances the stream's
+    // clock, runs the audio hook and the volume, then do_audio_out for every output in range.
+    void audio_frame_decoded(TInputStream& ist, AVFrame* frame);
+    // Stamps `frame` with SyncOutPTS (encoder time base), advances SyncOutPTS by its samples
+    // and hands it to encode_frame. The number of packets written.
+    int encode_audio_frame(AVFormatContext* s, TOutputStream& ost, AVFrame* frame);
+    // Fills `bytes` bytes with silence of `fmt` (128 for unsigned 8-bit, else 0).
+    static void make_silence(uint8_t* buf, int fmt, int bytes);
+    TAVMemoryPtr AudioBuf;                     // resampler output, grown on demand and kept
+    unsigned int AllocatedAudioBufSize = 0;    // bytes of AudioBuf
+    TAVMemoryPtr AudioSilenceBuf;              // silence followed by the input, on demand
+    unsigned int AllocatedAudioSilenceSize = 0;
+    std::vector<uint8_t> AudioHookBuf;         // interleaved copy of planar samples for the hook
+    // --- end of audio path ---
+
     // --- open-codec registries (any thread; under the codec-registry lock) ---
     void register_encoder(AVCodecContext* c);
     void unregister_encoder(AVCodecContext* c);
@@ -704,8 +820,7 @@ public:
     std::unique_ptr<TFrameHookModules> FrameHooks;  // null: no module can be added
 
 protected:
-    // The transcoding pipeline (set-up, main loop, flushing, trailers) goes here; until it
-    // exists a task has nothing to transcode and this returns success.
+    // The transcoding pipeline: transcode_run. 0; failures raise.
     int transcode();
 
 private:

@@ -225,6 +225,7 @@ TThread* TCustomFFmpeg::start(bool threaded, TThreadPriority priority) {
 }
 
 int TCustomFFmpeg::transcode() {
+    transcode_run();
     return 0;
 }
 
@@ -378,8 +379,9 @@ int64_t TCustomFFmpeg::watchdog_now_us() {
 namespace {
 
 // Shared by both watchdogs: no lock, no allocation unless it fires.
-int WatchdogCheck(TCustomFFmpeg* self, int64_t stamp, int timeout_ms, const char* timeout_text) {
-    if (self->StopRequested.load(std::memory_order_relaxed)) {
+int WatchdogCheck(TCustomFFmpeg* self, int64_t stamp, int timeout_ms, const char* timeout_text,
+                  bool stop_breaks = true) {
+    if (stop_breaks && self->StopRequested.load(std::memory_order_relaxed)) {
         FFLogger().Log(self, llInfo, "reading/writing broken");
         return 1;
     }
@@ -399,8 +401,10 @@ int TCustomFFmpeg::input_interrupt(void* opaque) {
 
 int TCustomFFmpeg::output_interrupt(void* opaque) {
     auto* self = static_cast<TCustomFFmpeg*>(opaque);
+    // While a stopped task finishes its files only the time-out breaks a write.
     return WatchdogCheck(self, self->FOutputStamp.load(std::memory_order_relaxed),
-                         self->WriteTimeout, "connecting/writing timeout");
+                         self->WriteTimeout, "connecting/writing timeout",
+                         !self->Finishing.load(std::memory_order_relaxed));
 }
 
 // --- open-codec registries ---------------------------------------------------------------

@@ -173,8 +173,9 @@ int TCustomFFmpeg::build_video_filter_graph(TInputStream& ist, TOutputStream& os
 
     const AVRational sar = ist.Stream->sample_aspect_ratio.num ? ist.Stream->sample_aspect_ratio
                                                                : dec->sample_aspect_ratio;
-    const std::string src_args = Format("%d:%d:%d:%d:%d:%d:%d", dec->width, dec->height,
-                                        int(dec->pix_fmt), 1, AV_TIME_BASE, sar.num, sar.den);
+    const std::string src_args =
+        CFormat("video_size=%dx%d:pix_fmt=%d:time_base=1/%d:pixel_aspect=%d/%d", dec->width,
+                dec->height, int(dec->pix_fmt), AV_TIME_BASE, sar.num, sar.den > 0 ? sar.den : 1);
     int r =
         ff::avfilter_graph_create_filter(&ost.InputVideoFilter, ff::avfilter_get_by_name("buffer"),
                                          "src", src_args.c_str(), nullptr, graph);

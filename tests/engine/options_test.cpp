@@ -394,6 +394,7 @@ TEST_F(OptionsTest, VideoHookHandsTheSplitArgumentToTheModuleList) {
         }
         void Release() override { added.clear(); }
         bool Empty() const override { return added.empty(); }
+        void Run(AVFrame*, int, int, int, int64_t) override {}
     };
     auto owned = std::make_unique<TRecordingHooks>();
     TRecordingHooks* hooks = owned.get();
