@@ -286,10 +286,20 @@ TEST_F(EncoderTest, StopEndsTheRunningTaskAndTheRest) {
         while (!task->StopRequested && std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
+    // The task's last progress report comes after its loop ended, so the worker blocks in a
+    // main-thread delivery while the main thread is inside Stop(true).
+    std::atomic<bool> in_stop{false}, progress_in_stop{false};
+    e.OnProgress = [&, record = e.OnProgress](TObject* sender, TProgressInfo* p) {
+        if (in_stop) progress_in_stop = true;
+        record(sender, p);
+    };
     AddTasks(e, 3);
     e.Start(1);
     ASSERT_TRUE(WaitMainThread([&] { return running.load(); }));
+    in_stop = true;
     e.Stop(true);
+    in_stop = false;
+    EXPECT_TRUE(progress_in_stop);
     ASSERT_TRUE(WaitMainThread([&] { return rec.FinalSeen(); }));
     EXPECT_EQ(SortedTasks(rec.TermOrder()), (std::vector<int>{0, 1, 2, -1}));
     for (size_t i = 0; i + 1 < rec.terms.size(); ++i)
