@@ -341,6 +341,38 @@ TEST_F(EncoderTest, StopWhilePausedEndsTheTask) {
     EXPECT_FALSE(e.Paused());
 }
 
+// Freeing the component mid-run stops and waits for the worker; no event reaches a handler
+// from then on.
+TEST_F(EncoderTest, DestructionStopsTheRunSilently) {
+    auto e = std::make_unique<TTestEncoder>();
+    TRecorder rec;
+    rec.Attach(*e);
+    std::atomic<bool> running{false};
+    e->BeforeVideoInputHook = [&](TCustomFFmpeg* task, int frame) {
+        if (frame != 1) return;
+        running = true;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!task->StopRequested && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    AddTasks(*e, 2);
+    e->Start(1);
+    ASSERT_TRUE(WaitMainThread([&] { return running.load(); }));
+    size_t hooks = 0;
+    int progress = 0;
+    {
+        std::lock_guard lock(rec.m);
+        hooks = rec.hook_tasks.size();
+        progress = rec.progress;
+    }
+    e.reset();
+    std::lock_guard lock(rec.m);
+    EXPECT_TRUE(rec.terms.empty());
+    EXPECT_EQ(rec.hook_tasks.size(), hooks) << "a hook ran during teardown";
+    EXPECT_EQ(rec.progress, progress) << "a progress event ran during teardown";
+    EXPECT_FALSE(CheckSynchronize(0)) << "a call was left queued for the main thread";
+}
+
 // While working every set-up operation is refused with its text; ClearTasks only once the
 // final event was issued.
 TEST_F(EncoderTest, BusyChecks) {
