@@ -6,6 +6,10 @@
 #include "src/FFUtils.h"
 #include "src/FFmpeg.h"
 
+extern "C" {
+#include <libavcodec/bsf.h>
+}
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -760,6 +764,40 @@ int TCustomFFmpeg::transcode_init() {
                         prog->discard = AVDISCARD_DEFAULT;
                         break;
                     }
+                }
+            }
+        }
+    }
+
+    // Bitstream filters start from the settled stream parameters; what the last one puts out
+    // is what the muxer sees.
+    if (!code) {
+        for (const auto& o : OutputStreams) {
+            TOutputStream& ost = *o;
+            const AVCodecParameters* par = ost.Stream->codecpar;
+            AVRational tb = ost.Stream->time_base;
+            for (auto& b : ost.BitstreamFilters) {
+                AVBSFContext* bsf = b.get();
+                int r = ff::avcodec_parameters_copy(bsf->par_in, par);
+                bsf->time_base_in = tb;
+                if (r >= 0) r = ff::av_bsf_init(bsf);
+                if (r < 0) {
+                    error = error_text(Format("Error initializing bitstream filter %s for output "
+                                              "stream #%d:%d",
+                                              bsf->filter->name, ost.FileIndex, ost.Index),
+                                       r);
+                    code = r;
+                    break;
+                }
+                par = bsf->par_out;
+                tb = bsf->time_base_out;
+            }
+            if (code) break;
+            if (par != ost.Stream->codecpar) {
+                if (const int r = ff::avcodec_parameters_copy(ost.Stream->codecpar, par); r < 0) {
+                    error = error_text("avcodec_parameters_copy", r);
+                    code = r;
+                    break;
                 }
             }
         }

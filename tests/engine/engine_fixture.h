@@ -48,6 +48,14 @@ public:
             if (l.text.find(text) != std::string::npos) return true;
         return false;
     }
+    // Lines whose whole text is `text`, at any level.
+    int Count(const std::string& text) const {
+        std::lock_guard lock(m_);
+        int n = 0;
+        for (const auto& l : lines_)
+            n += l.text == text;
+        return n;
+    }
     void Clear() {
         std::lock_guard lock(m_);
         lines_.clear();
