@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -294,6 +295,7 @@ void TCustomEncoder::ClearTasks() {
 
 void TCustomEncoder::Start(int Count) {
     CheckBusy("StartTask");
+    std::optional<TTerminateInfo> empty_final;
     {
         std::lock_guard lock(FTerminateLock);
         FDoneCount = 0;
@@ -305,10 +307,11 @@ void TCustomEncoder::Start(int Count) {
         FPaused = false;
         // Nothing to run: the batch is done at once, so the final event comes and
         // ClearTasks can end the batch.
-        if (FTasks.Count() == 0) {
-            AllDone_locked();
-            return;
-        }
+        if (FTasks.Count() == 0) empty_final = AllDone_locked();
+    }
+    if (FTasks.Count() == 0) {
+        if (empty_final && OnTerminate) OnTerminate(this, *empty_final);
+        return;
     }
     if (Count > 0) {
         for (int started = 0; started < Count; ++started) {
@@ -358,45 +361,54 @@ void TCustomEncoder::StartNext() {
 }
 
 void TCustomEncoder::DoTerminate(TCustomFFmpeg* Sender) {
-    std::lock_guard lock(FTerminateLock);
-    std::exception_ptr handler_error;
-    if (OnTerminate && !FDestroying) {
-        FTerminateInfo.TaskIndex = FTasks.IndexOf(Sender);
-        FTerminateInfo.Finished = Sender->Finished;
-        FTerminateInfo.Exception = Sender->ExceptionRaised;
-        FTerminateInfo.ExceptionMsg = Sender->ExceptionMsg;
-        if (FThreaded || !FWorking) {
-            Deliver_locked(FTerminateInfo, false);
-        } else {
-            try {
-                OnTerminate(this, FTerminateInfo);
-            } catch (...) {
-                handler_error = std::current_exception();
+    // A synchronous run calls the handler directly, after the lock is released: a handler
+    // that stops the batch waits for notification threads that need the lock.
+    std::optional<TTerminateInfo> direct_task, direct_final;
+    {
+        std::lock_guard lock(FTerminateLock);
+        if (OnTerminate && !FDestroying) {
+            FTerminateInfo.TaskIndex = FTasks.IndexOf(Sender);
+            FTerminateInfo.Finished = Sender->Finished;
+            FTerminateInfo.Exception = Sender->ExceptionRaised;
+            FTerminateInfo.ExceptionMsg = Sender->ExceptionMsg;
+            if (FThreaded || !FWorking)
+                Deliver_locked(FTerminateInfo, false);
+            else
+                direct_task = FTerminateInfo;
+        }
+        if (FWorking) {
+            ++FDoneCount;
+            if (FPendingCount >= 1) {
+                if (FThreaded) StartNext();
+            } else if (FDoneCount >= FTasks.Count() && !FAllTerminated) {
+                direct_final = AllDone_locked();
             }
         }
     }
-    if (FWorking) {
-        ++FDoneCount;
-        if (FPendingCount >= 1) {
-            if (FThreaded) StartNext();
-        } else if (FDoneCount >= FTasks.Count() && !FAllTerminated) {
-            AllDone_locked();
+    std::exception_ptr handler_error;
+    if (direct_task) {
+        try {
+            OnTerminate(this, *direct_task);
+        } catch (...) {
+            handler_error = std::current_exception();
         }
     }
+    if (direct_final && OnTerminate && !FDestroying) OnTerminate(this, *direct_final);
     if (handler_error) std::rethrow_exception(handler_error);
 }
 
-void TCustomEncoder::AllDone_locked() {
+std::optional<TTerminateInfo> TCustomEncoder::AllDone_locked() {
     FAllTerminated = true;
-    if (!OnTerminate || FDestroying) return;
+    if (!OnTerminate || FDestroying) return std::nullopt;
     FTerminateInfo.TaskIndex = -1;
     FTerminateInfo.Finished = true;
     FTerminateInfo.Exception = false;
     FTerminateInfo.ExceptionMsg.clear();
-    if (FThreaded || !FWorking)
+    if (FThreaded || !FWorking) {
         Deliver_locked(FTerminateInfo, true);
-    else
-        OnTerminate(this, FTerminateInfo);
+        return std::nullopt;
+    }
+    return FTerminateInfo;
 }
 
 void TCustomEncoder::Deliver_locked(const TTerminateInfo& info, bool wait) {

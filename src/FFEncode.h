@@ -27,6 +27,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -202,7 +203,9 @@ private:
     void CheckBusy(const char* operation) const;
     // Starts the next pending task, if any.
     void StartNext();
-    void AllDone_locked();
+    // Marks the batch done and issues the final event; a synchronous run gets the record back
+    // to call the handler itself once the lock is released.
+    std::optional<TTerminateInfo> AllDone_locked();
     // Hands `info` to a new delivery thread; `wait` holds it back until every earlier
     // per-task delivery has run.
     void Deliver_locked(const TTerminateInfo& info, bool wait);

@@ -208,6 +208,36 @@ TEST_F(EncoderTest, StartZeroRunsEveryTaskBeforeReturning) {
     EXPECT_EQ(e.TaskCount(), 0);
 }
 
+// Stop(true) from the first terminate handler of a synchronous run: the tasks not started
+// terminate unfinished (their events come on their notification threads), the final event
+// follows, and Start returns.
+TEST_F(EncoderTest, StopFromTerminateHandlerOfSynchronousRun) {
+    TFFEncoder e;
+    std::mutex m;  // guards terms
+    std::vector<TTerminateInfo> terms;
+    e.OnTerminate = [&](TObject*, const TTerminateInfo& t) {
+        {
+            std::lock_guard lock(m);
+            terms.push_back(t);
+        }
+        if (t.TaskIndex == 0) e.Stop(true);
+    };
+    AddTasks(e, 3);
+    e.Start(0);
+    std::lock_guard lock(m);
+    ASSERT_EQ(SortedTasks([&] {
+                  std::vector<int> order;
+                  for (const auto& t : terms)
+                      order.push_back(t.TaskIndex);
+                  return order;
+              }()),
+              (std::vector<int>{0, 1, 2, -1}));
+    EXPECT_TRUE(terms[0].Finished);
+    for (size_t i = 1; i + 1 < terms.size(); ++i)
+        EXPECT_FALSE(terms[i].Finished) << "task " << terms[i].TaskIndex;
+    e.ClearTasks();
+}
+
 // One worker at a time: the tasks' frames never interleave, and the terminate events come in
 // task order on the main thread, the final one last.
 TEST_F(EncoderTest, StartOneRunsTasksInTurn) {
@@ -448,6 +478,22 @@ TEST_F(EncoderTest, TaskWithoutOutputTerminatesWithItsError) {
         }
     }
     e.ClearTasks();
+}
+
+// An empty batch is done at once: only the final event comes, and ClearTasks ends it.
+TEST(EncoderEmptyBatch, FinalEventAndClear) {
+    for (const int count : {0, 1}) {
+        SCOPED_TRACE(count);
+        TFFEncoder e;
+        std::vector<int> order;
+        e.OnTerminate = [&](TObject*, const TTerminateInfo& t) { order.push_back(t.TaskIndex); };
+        e.Start(count);
+        ASSERT_TRUE(WaitMainThread([&] { return !order.empty(); }));
+        EXPECT_EQ(order, std::vector<int>{-1});
+        EXPECT_TRUE(e.Working());
+        EXPECT_NO_THROW(e.ClearTasks());
+        EXPECT_FALSE(e.Working());
+    }
 }
 
 // Update false leaves the frame as decoded; StopHook ends the hook calls for the task.
