@@ -27,6 +27,7 @@
     F(avcodec_free_context) \
     F(avcodec_open2) \
     F(avcodec_close) \
+    F(avcodec_is_open) \
     F(avcodec_parameters_alloc) \
     F(avcodec_parameters_free) \
     F(avcodec_parameters_copy) \

@@ -259,6 +259,8 @@ int TCustomFFmpeg::build_video_filter_graph(TInputStream& ist, TOutputStream& os
 int TCustomFFmpeg::open_input_decoder(int index, std::string& error) {
     TInputStream& ist = *InputStreams[size_t(index)];
     AVStream* st = ist.Stream;
+    if (ist.DecodingNeeded && ist.CodecContext && ff::avcodec_is_open(ist.CodecContext.get()))
+        return 0;  // opened early (the source of a subtitle encoder)
     if (ist.DecodingNeeded) {
         if (!ist.Decoder) {
             error = Format("Decoder (codec %s) not found for input stream #%d:%d",
@@ -700,6 +702,14 @@ int TCustomFFmpeg::transcode_init() {
             break;
         }
         const AVCodecContext* dec = InputStreams[size_t(ost.SourceIndex)]->CodecContext.get();
+        if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+            // Subtitle decoders make their style header when they open, and the encoder needs it.
+            if (const int r = open_input_decoder(ost.SourceIndex, error); r < 0) {
+                code = r;
+                break;
+            }
+            if (enc->time_base.num <= 0 || enc->time_base.den <= 0) enc->time_base = AV_TIME_BASE_Q;
+        }
         if (dec->subtitle_header) {
             enc->subtitle_header =
                 static_cast<uint8_t*>(ff::av_mallocz(size_t(dec->subtitle_header_size) + 1));

@@ -48,6 +48,14 @@ public:
             if (l.text.find(text) != std::string::npos) return true;
         return false;
     }
+    // Every line, for failure messages.
+    std::string All() const {
+        std::lock_guard lock(m_);
+        std::string all;
+        for (const auto& l : lines_)
+            all += l.text + "\n";
+        return all;
+    }
     // Lines whose whole text is `text`, at any level.
     int Count(const std::string& text) const {
         std::lock_guard lock(m_);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <fstream>
 #include <sstream>
 
 namespace run_test {

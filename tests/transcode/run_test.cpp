@@ -144,3 +144,28 @@ TEST_F(TranscodeRun, TransportStreamJumpIsCorrectedBeyondTheThreshold) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace run_test;
+
+TEST_F(TranscodeRun, SubtitlesAreDecodedAndEncodedAgain) {
+    const std::string srt = TempPath("two.srt");
+    {
+        std::ofstream f(srt);
+        f << "1\n00:00:00,200 --> 00:00:00,800\nfirst\n\n2\n00:00:01,000 --> 00:00:01,500\n"
+             "second\n";
+    }
+    const std::string in = Clip("subs.mkv", "-f lavfi -i testsrc=size=64x48:rate=25:d=2 -i \"" +
+                                                srt + "\" -c:v mpeg4 -c:s srt");
+    const std::string out = TempPath("subs-out.mkv");
+    TLogCapture log;
+    ASSERT_TRUE(Open("", in, {{" -c:v copy -c:s ass", out}}));
+    EXPECT_EQ(Run(), "") << log.All();
+    EXPECT_EQ(Probe(out, "s:0", "codec_name"), "ass");
+    const std::string times = Capture("ffprobe -v error -select_streams s:0 -show_entries "
+                                      "packet=pts_time -of csv=p=0 \"" + out + "\"");
+    EXPECT_EQ(times, "0.200000\n1.000000\n");
+}
+
+}  // namespace
